@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs the Debian packages the build, the tests and the demo need.
+# A no-op when everything is already there.
+set -eu
+
+packages="build-essential cmake pkg-config libtinyxml-dev googletest libgtest-dev
+          libinotifytools0-dev strace util-linux"
+
+missing=""
+for p in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages:$missing (run this script as root to install them)" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+# shellcheck disable=SC2086
+apt-get install -y --no-install-recommends $missing

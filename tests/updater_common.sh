@@ -1,0 +1,52 @@
+# Shared set-up for the updater's black-box suites. Expects $UPDATER (the built binary) and
+# $work (a scratch directory).
+
+START="(Re)Starting Corvan.."
+REINSTALL="Unable to launch application. Please reinstall application!"
+
+# Lays out an application directory $1 with the updater, three targets p1..p3 holding "old pN",
+# their staged copies holding "new pN", the trigger, a current and a new manifest.
+make_app() {
+    local app=$1 p
+    mkdir -p "$app"
+    cp "$UPDATER" "$app/updater"
+    for p in p1 p2 p3; do
+        echo "old $p" >"$app/$p"
+        echo "new $p" >"$app/$p.rep"
+    done
+    write_manifest "$app/manifest.xml" old
+    write_manifest "$app/manifest.xml.rep" p1 p2 p3
+    : >"$app/doupdate"
+}
+
+write_manifest() {  # file entry...
+    local file=$1 entry
+    shift
+    {
+        echo '<?xml version="1.0"?>'
+        echo '<CorvanManifest><Files>'
+        for entry in "$@"; do echo "  <File Path=\"$entry\"/>"; done
+        echo '</Files></CorvanManifest>'
+    } >"$file"
+}
+
+# Runs the updater of application $1 from another directory without its 5-second wait, with
+# any further strace options (such as fault injections). Sets $out and $status.
+run_updater() {
+    local app=$1
+    shift
+    out=$(cd / && strace -f -qq -o /dev/null \
+        -e inject=clock_nanosleep,nanosleep:retval=0 "$@" "$app/updater" </dev/null)
+    status=$?
+}
+
+# Prints N such that the Nth call of syscall $1 made by a clean run of the updater on a copy
+# of application $2 is the first one whose descriptor argument refers to a path ending in $3.
+nth_call_on() {
+    local syscall=$1 app=$2 suffix=$3 copy="$2.probe" trace="$2.trace"
+    rm -rf "$copy" && cp -a "$app" "$copy"
+    (cd / && strace -f -qq -y -o "$trace" -e trace="$syscall" \
+        -e inject=clock_nanosleep,nanosleep:retval=0 "$copy/updater" >/dev/null </dev/null)
+    grep -n "^[0-9 ]*$syscall(" "$trace" | grep -n "<$copy/$suffix>" | head -n 1 | cut -d: -f1
+    rm -rf "$copy" "$trace"
+}

@@ -1,0 +1,266 @@
+#!/bin/bash
+# Black-box suite of the updater: runs the real binary in scratch application directories and
+# checks its exact output, exit status and the files it leaves.
+UPDATER=$(realpath "$1")
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/updater_common.sh"
+command -v strace >/dev/null || skip "strace is not installed"
+work=$(mktemp -d /tmp/updater_test.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+case_no_trigger_touches_nothing() {
+    local app=$work/no_trigger
+    make_app "$app"
+    rm "$app/doupdate"
+    local before
+    before=$(snapshot "$app")
+    run_updater "$app"
+    assert_eq "$START" "$out" "output"
+    assert_eq 0 "$status" "status"
+    assert_eq "$before" "$(snapshot "$app")" "files"
+}
+
+case_full_update_from_another_directory() {
+    local app=$work/full
+    make_app "$app"
+    run_updater "$app"
+    assert_eq "$START
+Updating p1.rep
+Deleting p1.rep
+Updating p2.rep
+Deleting p2.rep
+Updating p3.rep
+Deleting p3.rep" "$out" "output"
+    assert_eq 0 "$status" "status"
+    for p in p1 p2 p3; do
+        assert_content "$app/$p" "new $p"
+        assert_absent "$app/$p.rep"
+    done
+    assert_absent "$app/doupdate"
+    assert_absent "$app/manifest.xml.rep"
+    assert_eq "$(write_manifest /dev/stdout p1 p2 p3)" "$(cat "$app/manifest.xml")" "promoted manifest"
+}
+
+case_started_through_a_symlink() {
+    local app=$work/via_link
+    make_app "$app"
+    mkdir -p "$work/bin"
+    ln -s "$app/updater" "$work/bin/corvan-update"
+    out=$(cd "$work/bin" && strace -f -qq -o /dev/null \
+        -e inject=clock_nanosleep,nanosleep:retval=0 ./corvan-update </dev/null)
+    status=$?
+    assert_eq 0 "$status" "status"
+    assert_eq 7 "$(echo "$out" | wc -l)" "line count"
+    assert_content "$app/p2" "new p2"
+    assert_absent "$app/doupdate"
+    assert_absent "$work/bin/doupdate"
+}
+
+case_empty_list_promotes_the_manifest() {
+    local app=$work/empty_list
+    make_app "$app"
+    write_manifest "$app/manifest.xml.rep"
+    local new_manifest
+    new_manifest=$(cat "$app/manifest.xml.rep")
+    run_updater "$app"
+    assert_eq "$START" "$out" "output"
+    assert_eq 0 "$status" "status"
+    assert_absent "$app/doupdate"
+    assert_absent "$app/manifest.xml.rep"
+    assert_content "$app/manifest.xml" "$new_manifest"
+    assert_content "$app/p1.rep" "new p1"
+}
+
+case_absent_staged_copies_and_duplicates_are_passed_over() {
+    local app=$work/sparse
+    make_app "$app"
+    rm "$app/p2.rep"
+    write_manifest "$app/manifest.xml.rep" p1 p2 p1 "" p3
+    run_updater "$app"
+    assert_eq "$START
+Updating p1.rep
+Deleting p1.rep
+Updating p3.rep
+Deleting p3.rep" "$out" "output"
+    assert_eq 0 "$status" "status"
+    assert_content "$app/p2" "old p2"
+    assert_content "$app/p1" "new p1"
+}
+
+case_falls_back_to_the_current_manifest() {
+    local app=$work/fallback
+    make_app "$app"
+    rm "$app/manifest.xml.rep"
+    write_manifest "$app/manifest.xml" p3
+    local current
+    current=$(cat "$app/manifest.xml")
+    run_updater "$app"
+    assert_eq "$START
+Failed loading manifest.xml.rep, trying manifest.xml
+Updating p3.rep
+Deleting p3.rep" "$out" "output"
+    assert_eq 0 "$status" "status"
+    assert_content "$app/p3" "new p3"
+    assert_content "$app/p1.rep" "new p1"
+    assert_content "$app/manifest.xml" "$current"
+    assert_absent "$app/doupdate"
+}
+
+case_no_loadable_manifest_changes_nothing() {
+    local app=$work/no_manifest
+    make_app "$app"
+    echo "<CorvanManifest><Files>" >"$app/manifest.xml.rep"
+    rm "$app/manifest.xml"
+    local before
+    before=$(snapshot "$app")
+    run_updater "$app"
+    assert_eq "$START
+Failed loading manifest.xml.rep, trying manifest.xml
+Failed loading manifest.xml
+$REINSTALL" "$out" "output"
+    assert_eq 1 "$status" "status"
+    assert_eq "$before" "$(snapshot "$app")" "files"
+}
+
+case_failed_copy_stops_the_run() {
+    local app=$work/copy_fails
+    make_app "$app"
+    rm "$app/p2" && mkdir "$app/p2"  # a directory can't be opened for writing
+    run_updater "$app"
+    assert_eq "$START
+Updating p1.rep
+Deleting p1.rep
+Updating p2.rep
+Failed Copying p2.rep
+$REINSTALL" "$out" "output"
+    assert_eq 1 "$status" "status"
+    assert_content "$app/p1" "new p1"
+    assert_absent "$app/p1.rep"
+    assert_content "$app/p2.rep" "new p2"
+    assert_content "$app/p3.rep" "new p3"
+    assert_content "$app/p3" "old p3"
+    assert_exists "$app/doupdate"
+    assert_exists "$app/manifest.xml.rep"
+}
+
+case_failed_delete_stops_the_run() {
+    local app=$work/delete_fails
+    make_app "$app"
+    run_updater "$app" -e inject=unlink,unlinkat:error=EACCES:when=2
+    assert_eq "$START
+Updating p1.rep
+Deleting p1.rep
+Updating p2.rep
+Deleting p2.rep
+Failed Deleting p2.rep
+$REINSTALL" "$out" "output"
+    assert_eq 1 "$status" "status"
+    assert_content "$app/p2" "new p2"
+    assert_content "$app/p2.rep" "new p2"
+    assert_content "$app/p3" "old p3"
+    assert_exists "$app/doupdate"
+}
+
+case_absolute_entry_names_its_absolute_staged_copy() {
+    local app=$work/absolute data=$work/data
+    make_app "$app"
+    mkdir -p "$data"
+    echo "old x" >"$data/x"
+    echo "new x" >"$data/x.rep"
+    write_manifest "$app/manifest.xml.rep" "$data/x"
+    run_updater "$app"
+    assert_eq "$START
+Updating $data/x.rep
+Deleting $data/x.rep" "$out" "output"
+    assert_content "$data/x" "new x"
+    assert_absent "$data/x.rep"
+}
+
+case_updates_its_own_executable() {
+    local app=$work/self
+    make_app "$app"
+    { cat "$UPDATER"; printf '\nnew build\n'; } >"$app/updater.rep"
+    chmod 0750 "$app/updater"
+    write_manifest "$app/manifest.xml.rep" p1 updater p2
+    run_updater "$app"
+    assert_eq "$START
+Updating p1.rep
+Deleting p1.rep
+Updating updater.rep
+Deleting updater.rep
+Updating p2.rep
+Deleting p2.rep" "$out" "output"
+    assert_eq 0 "$status" "status"
+    assert_eq "new build" "$(tail -n 1 "$app/updater")" "new executable in place"
+    assert_eq 750 "$(stat -c %a "$app/updater")" "mode kept"
+    assert_absent "$app/updater.rep"
+    assert_absent "$app/updater.updating"
+    # The replaced executable still runs.
+    run_updater "$app"
+    assert_eq "$START" "$out" "output of the new executable"
+}
+
+case_staged_copy_linked_to_its_target_is_not_destroyed() {
+    local app=$work/linked
+    make_app "$app"
+    rm "$app/p1.rep" "$app/p2.rep"
+    echo "already new p1" >"$app/p1"
+    ln "$app/p1" "$app/p1.rep"
+    echo "already new p2" >"$app/p2"
+    ln -s p2 "$app/p2.rep"
+    run_updater "$app"
+    assert_eq 0 "$status" "status"
+    assert_content "$app/p1" "already new p1"
+    assert_content "$app/p2" "already new p2"
+    assert_absent "$app/p1.rep"
+    assert_absent "$app/p2.rep"
+}
+
+case_injected_io_faults_fail_the_copy_and_keep_the_staged_copy() {
+    local spec n fault
+    for spec in "write:ENOSPC:p1" "read:EIO:p1.rep" "fsync:EIO:p1" "close:EIO:p1"; do
+        IFS=: read -r fault err file <<<"$spec"
+        local app=$work/fault_$fault
+        make_app "$app"
+        n=$(nth_call_on "$fault" "$app" "$file")
+        if [ -z "$n" ]; then fail "$fault on $file never happens"; continue; fi
+        run_updater "$app" -e inject="$fault:error=$err:when=$n"
+        assert_eq "$START
+Updating p1.rep
+Failed Copying p1.rep
+$REINSTALL" "$out" "output with $fault failing"
+        assert_eq 1 "$status" "status with $fault failing"
+        assert_content "$app/p1.rep" "new p1"
+        assert_exists "$app/doupdate"
+    done
+}
+
+case_short_write_fails_the_copy() {
+    local app=$work/short_write n
+    make_app "$app"
+    n=$(nth_call_on write "$app" p1)
+    run_updater "$app" -e inject="write:retval=1:when=$n"
+    assert_eq "$START
+Updating p1.rep
+Failed Copying p1.rep
+$REINSTALL" "$out" "output"
+    assert_content "$app/p1.rep" "new p1"
+}
+
+case_real_run_prints_at_once_then_waits() {
+    local app=$work/timed log=$work/timed.log
+    make_app "$app"
+    rm "$app/doupdate"
+    local start=$SECONDS
+    "$app/updater" >"$log" &
+    local pid=$! i
+    for i in $(seq 50); do [ -s "$log" ] && break; sleep 0.1; done
+    assert_eq "$START" "$(cat "$log")" "start line before the wait"
+    sleep 3
+    kill -0 "$pid" 2>/dev/null || fail "exited before 3 seconds"
+    wait "$pid"
+    assert_eq 0 $? "status"
+    [ $((SECONDS - start)) -ge 4 ] || fail "waited less than about 5 seconds"
+}
+
+run_cases

@@ -1,0 +1,112 @@
+// The file operations with which an update replaces and removes application files.
+#include "file_ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <new>
+
+#include "app_directory.h"
+#include "unique_fd.h"
+
+namespace updater {
+namespace {
+
+// Suffix of the temporary file that replace_by_rename writes beside its target. The name is
+// fixed, not random, so that a run interrupted by a crash leaves nothing that the next run does
+// not clear away.
+constexpr char kTemporarySuffix[] = ".updating";
+
+// Copies everything from `in` to `out` through one buffer of `block` bytes. Each chunk read is
+// written with a single write; a short write counts as a failure.
+bool stream_copy(int in, int out, size_t block) {
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[block]);
+    if (!buffer) return false;
+    for (;;) {
+        const ssize_t n = read(in, buffer.get(), block);
+        if (n == 0) return true;
+        if (n < 0) return false;
+        if (write(out, buffer.get(), static_cast<size_t>(n)) != n) return false;
+    }
+}
+
+size_t block_size(const struct stat& st) {
+    return st.st_blksize > 0 ? static_cast<size_t>(st.st_blksize) : 4096;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+bool copy_whole_file(const std::string& source, const std::string& destination) {
+    unique_fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) return false;
+    struct stat source_stat;
+    if (fstat(in.fd, &source_stat) != 0) return false;
+
+    // Opened without O_TRUNC: if the destination is the source itself (a hard link, or a symlink
+    // to it), truncating would destroy the only copy of the new content.
+    unique_fd out(open(destination.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, source_stat.st_mode & 0700));
+    if (!out.valid()) return false;
+    struct stat destination_stat;
+    if (fstat(out.fd, &destination_stat) != 0) return false;
+    if (same_file(source_stat, destination_stat)) return true;
+    if (ftruncate(out.fd, 0) != 0) return false;
+
+    if (!stream_copy(in.fd, out.fd, block_size(source_stat))) return false;
+    in.close();
+    if (fsync(out.fd) != 0) return false;
+    return out.close();
+}
+
+bool replace_by_rename(const std::string& source, const std::string& target) {
+    struct stat target_stat;
+    if (stat(target.c_str(), &target_stat) != 0) return false;
+    unique_fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) return false;
+    struct stat source_stat;
+    if (fstat(in.fd, &source_stat) != 0) return false;
+
+    const std::string temporary = target + kTemporarySuffix;
+    unlink(temporary.c_str());  // a leftover of an interrupted run
+    unique_fd out(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
+    if (!out.valid()) return false;
+
+    // The owner goes first: fchown clears the set-id bits that fchmod then restores.
+    bool ok = stream_copy(in.fd, out.fd, block_size(source_stat)) && fsync(out.fd) == 0 &&
+              (geteuid() != 0 || fchown(out.fd, target_stat.st_uid, target_stat.st_gid) == 0) &&
+              fchmod(out.fd, target_stat.st_mode & 07777) == 0;
+    ok = out.close() && ok;
+    ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    // The rename is done; without the directory sync a power cut could still bring back the old
+    // file after the caller has deleted the staged copy.
+    return fsync_directory(directory_of(target));
+}
+
+bool is_running_executable(const std::string& path) {
+    struct stat self, candidate;
+    return stat("/proc/self/exe", &self) == 0 && stat(path.c_str(), &candidate) == 0 &&
+           same_file(self, candidate);
+}
+
+bool install_staged_copy(const std::string& staged, const std::string& target) {
+    if (is_running_executable(target)) return replace_by_rename(staged, target);
+    return copy_whole_file(staged, target);
+}
+
+bool delete_file(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool fsync_directory(const std::string& directory) {
+    unique_fd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.valid() && fsync(dir.fd) == 0 && dir.close();
+}
+
+}  // namespace updater

@@ -1,0 +1,94 @@
+#include "manifest.h"
+
+#include <gtest/gtest.h>
+
+#include "scratch_dir.h"
+
+using test_support::scratch_dir;
+using test_support::write_file;
+
+namespace {
+
+struct ManifestRead {
+    bool loaded;
+    std::vector<std::string> files;
+};
+
+// Reads `xml` as a manifest into a list that already holds one entry, "keep".
+ManifestRead read_xml(const std::string& xml) {
+    scratch_dir dir;
+    write_file(dir / "manifest.xml", xml);
+    ManifestRead result{false, {"keep"}};
+    result.loaded = updater::read_manifest(dir / "manifest.xml", result.files);
+    return result;
+}
+
+using Files = std::vector<std::string>;
+
+TEST(ReadManifest, AppendsEntriesInDocumentOrder) {
+    auto r = read_xml(R"(<?xml version="1.0"?>
+<CorvanManifest version="2">
+  <Files>
+    <File Path="bin/app"/>
+    <!-- a comment between entries -->
+    some text
+    <Library Path="/opt/lib/x.so" Size="12">text<Nested Path="not an entry"/></Library>
+    <File Path="bin/app"/>
+    <File Path=""/>
+    <File Path="a &amp; b"/>
+  </Files>
+  <Files><File Path="second list"/></Files>
+</CorvanManifest>
+<Files><File Path="outside the root"/></Files>)");
+    EXPECT_TRUE(r.loaded);
+    EXPECT_EQ(r.files, (Files{"keep", "bin/app", "/opt/lib/x.so", "bin/app", "", "a & b"}));
+}
+
+TEST(ReadManifest, RootIsFoundAfterOtherTopLevelNodes) {
+    auto r = read_xml("<!-- header --><Other/><CorvanManifest><Files><F Path='p'/></Files></CorvanManifest>");
+    EXPECT_TRUE(r.loaded);
+    EXPECT_EQ(r.files, (Files{"keep", "p"}));
+}
+
+TEST(ReadManifest, FilesWithoutEntriesLoadsEmpty) {
+    auto r = read_xml("<CorvanManifest><Files> <!-- none --> </Files></CorvanManifest>");
+    EXPECT_TRUE(r.loaded);
+    EXPECT_EQ(r.files, Files{"keep"});
+}
+
+TEST(ReadManifest, DocumentsThatDontLoadAreRefused) {
+    for (const char* xml : {"", "   \n\t ", "<CorvanManifest><Files>", "not xml at all <",
+                            "<CorvanManifest><Files><F Path='x'></Files></CorvanManifest>"}) {
+        auto r = read_xml(xml);
+        EXPECT_FALSE(r.loaded) << "document: " << xml;
+        EXPECT_EQ(r.files, Files{"keep"}) << "document: " << xml;
+    }
+}
+
+TEST(ReadManifest, MissingFileIsRefused) {
+    scratch_dir dir;
+    Files files;
+    EXPECT_FALSE(updater::read_manifest(dir / "absent.xml", files));
+    EXPECT_TRUE(files.empty());
+}
+
+TEST(ReadManifest, DocumentsWithoutTheExpectedStructureAreRefusedWhole) {
+    const char* rejected[] = {
+        // no CorvanManifest at the top level (names are case-sensitive)
+        "<Other><CorvanManifest><Files><F Path='a'/></Files></CorvanManifest></Other>",
+        "<corvanmanifest><Files><F Path='a'/></Files></corvanmanifest>",
+        // no Files in the root
+        "<CorvanManifest><files><F Path='a'/></files></CorvanManifest>",
+        "<CorvanManifest/>",
+        // an entry without Path, after a good one
+        "<CorvanManifest><Files><F Path='a'/><F path='b'/></Files></CorvanManifest>",
+        "<CorvanManifest><Files><F Path='a'/><F/></Files></CorvanManifest>",
+    };
+    for (const char* xml : rejected) {
+        auto r = read_xml(xml);
+        EXPECT_FALSE(r.loaded) << "document: " << xml;
+        EXPECT_EQ(r.files, Files{"keep"}) << "document: " << xml;
+    }
+}
+
+}  // namespace
