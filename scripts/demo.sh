@@ -1,6 +1,6 @@
 #!/bin/bash
-# Builds the programs and shows them at work on sample data:
-# the updater applies a staged update in a sample application directory.
+# Builds the programs and shows them at work on sample data: the updater applies a staged
+# update in a sample application directory; quillwatch sees a download complete.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -47,3 +47,7 @@ echo "exit status: $status"
 echo
 echo "After the update:"
 show_files
+
+echo
+echo "=== quillwatch ==="
+./scripts/demo-quillwatch.sh build/watcher/quillwatch

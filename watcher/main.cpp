@@ -1,10 +1,5 @@
 // quillwatch: keeps aMule's incoming folder readable by everyone and announces finished
 // downloads.
-#include <cstdio>
+#include "daemon.h"
 
-#include "path_checks.h"
-
-int main() {
-    std::printf("%d\n", isdir("/"));
-    return 0;
-}
+int main() { return watcher::run_daemon(); }

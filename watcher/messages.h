@@ -17,3 +17,42 @@ inline constexpr const char kAssertionWithMessageFormat[] = "%s:%d assertion ( %
 inline constexpr const char kAssertionFormat[] = "%s:%d assertion ( %s ) failed.\n";
 
 }  // namespace watcher
+
+namespace watcher {
+
+// Start-up.
+inline constexpr const char kVersionFormat[] = "--->Version: %s\n";
+inline constexpr const char kVersion[] = "v1.00.20090923";
+inline constexpr const char kInotifyNode[] = "/dev/inotify";
+inline constexpr const char kCreatingNode[] = "Create /dev/inotify !";
+inline constexpr const char kInitFailed[] = "ERROR: inotify init fail!";
+inline constexpr const char kNothingToWatch[] = "No files specified to watch!";
+inline constexpr const char kWatchLimitFormat[] =
+    "Failed to watch %s; upper limit on inotify watches reached!\n";
+inline constexpr const char kWatchFailedFormat[] = "Couldn't watch %s: %s\n";
+
+// Event loop.
+inline constexpr const char kRemoveWatchFailedFormat[] = "Error removing watch on %s: %s\n";
+inline constexpr const char kWatchNewDirFailedFormat[] = "Couldn't watch new directory %s: %s\n";
+inline constexpr const char kFolderDeleted[] =
+    "ERROR: the watched directory is not exist! Stop inotify Daemon.";
+inline constexpr const char kNoCaseMatched[] = "SYSTEM: Event NO case matched !!";
+inline constexpr const char kResetEchoFormat[] = "[chmod 777 -R %s]\n";
+inline constexpr const char kTempDirWord[] = "TempDir";
+inline constexpr const char kIncomingDirWord[] = "IncomingDir";
+
+// Assertion reports of full paths that could not be built, on standard error.
+inline constexpr const char kSourceName[] = "quillwatch";
+inline constexpr const char kOutOfMemory[] = "out of memory";
+inline constexpr const char kNewFileCheck[] =
+    "-1 != asprintf(&new_file, \"%s%s\", inotifytools_filename_from_wd( event->wd ), event->name)";
+inline constexpr const char kMovedFromCheck[] =
+    "-1 != asprintf(&moved_from, \"%s%s\", inotifytools_filename_from_wd( event->wd ), event->name)";
+inline constexpr const char kNewNameCheck[] =
+    "-1 != asprintf(&new_name, \"%s%s\", inotifytools_filename_from_wd(event->wd), event->name)";
+inline constexpr const char kDelNameSelfCheck[] =
+    "-1 != asprintf(&del_name, \"%s\", inotifytools_filename_from_wd(event->wd))";
+inline constexpr const char kDelNameCheck[] =
+    "-1 != asprintf(&del_name, \"%s%s\", inotifytools_filename_from_wd(event->wd), event->name)";
+
+}  // namespace watcher

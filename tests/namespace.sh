@@ -1,0 +1,23 @@
+# Private mount namespace for running quillwatch, which reads and writes fixed absolute paths
+# (/tmp/apkg.xml, /dev/inotify): fresh tmpfs over /tmp and /dev, nothing of the host touched.
+
+# Re-runs the calling script, with the arguments given, in a private mount namespace (once).
+run_in_private_namespace() {
+    if [ -z "${IN_PRIVATE_NAMESPACE:-}" ]; then
+        IN_PRIVATE_NAMESPACE=1 exec unshare -m --propagation private bash "$0" "$@"
+    fi
+}
+
+# Copies the files given to /mnt/bin (the binaries may lie under /tmp, which is about to be
+# hidden), then mounts fresh tmpfs over /tmp and /dev with the few device nodes tools need.
+isolate_tmp_and_dev() {
+    mount -t tmpfs tmpfs /mnt
+    mkdir -p /mnt/bin /mnt/stubs
+    cp "$@" /mnt/bin/
+    mount -t tmpfs tmpfs /tmp
+    mount -t tmpfs tmpfs /dev
+    mknod -m 666 /dev/null c 1 3
+    mknod -m 666 /dev/zero c 1 5
+    mknod -m 666 /dev/urandom c 1 9
+    ln -s /proc/self/fd /dev/fd
+}

@@ -1,0 +1,98 @@
+# Shared set-up for quillwatch's black-box suites. The daemon reads fixed absolute paths, so each
+# suite re-runs itself in a private mount namespace with fresh tmpfs over /tmp and /dev, and puts
+# a recording stub `email` first on PATH. Expects $QW (the built binary) and "$@" (the suite's
+# arguments) to be set before it is sourced.
+
+[ "$(id -u)" -eq 0 ] || skip "needs root: the daemon runs in a private mount namespace (unshare -m)"
+command -v unshare >/dev/null || skip "unshare (util-linux) is not installed"
+
+. "$(dirname "$0")/namespace.sh"
+run_in_private_namespace "$@"
+isolate_tmp_and_dev "$QW" ${QW_SHIM:+"$QW_SHIM"}
+QW=/mnt/bin/quillwatch
+
+# The appliance's mail command: records each call's arguments, NUL-separated, one file a call.
+cat >/mnt/stubs/email <<'STUB'
+#!/bin/bash
+mkdir -p /tmp/email
+n=$(($(ls /tmp/email | wc -l) + 1))
+printf '%s\0' "$@" >"/tmp/email/$n"
+STUB
+chmod +x /mnt/stubs/email
+export PATH=/mnt/stubs:$PATH
+
+INSTALL=/tmp/qwtest01
+CONF=$INSTALL/Nas_Prog/aMule/.aMule/amule.conf
+SHARE=$INSTALL/share/
+RESET="[chmod 777 -R $SHARE]"
+VERSION="--->Version: v1.00.20090923"
+FOLDER_GONE="ERROR: the watched directory is not exist! Stop inotify Daemon."
+NO_CASE="SYSTEM: Event NO case matched !!"
+
+# Lays out the registry, aMule's configuration with `folder` ($1, default $SHARE without its
+# "/") as IncomingDir, and that folder with empty TempDir/ and IncomingDir/ below it. Clears
+# any earlier layout, the recorded mails and the daemon's logs.
+lay_out() {
+    local folder=${1:-${SHARE%/}}
+    rm -rf /tmp/* 2>/dev/null
+    printf '<?xml version="1.0"?>\n<apkg>\n<item>\n<name>aMule</name>\n<path>%s</path>\n</item>\n</apkg>\n' \
+        "$INSTALL" >/tmp/apkg.xml
+    mkdir -p "${CONF%/*}" "$folder/TempDir" "$folder/IncomingDir"
+    printf 'TempDir=%s/TempDir\nIncomingDir=%s\n' "$folder" "$folder" >"$CONF"
+    mkdir -p /tmp/email
+}
+
+# Starts the daemon (with any command put before it, such as strace) in the background.
+start_daemon() {
+    (cd / && exec "$@" "$QW" >/tmp/qw.out 2>/tmp/qw.err </dev/null) &
+    qw_pid=$!
+}
+
+# Runs the daemon in the foreground until it ends; sets $status.
+run_daemon() {
+    (cd / && exec "$@" "$QW" >/tmp/qw.out 2>/tmp/qw.err </dev/null)
+    status=$?
+}
+
+# Counts the inotify watches the daemon holds.
+watch_count() {
+    cat /proc/"$qw_pid"/fdinfo/* 2>/dev/null | grep -c '^inotify wd:'
+}
+
+# Waits up to 20 s until the condition "$@" holds.
+wait_for() {
+    local i
+    for i in $(seq 400); do
+        "$@" && return 0
+        sleep 0.05
+    done
+    fail "timed out waiting for: $*"
+    return 1
+}
+
+watches_at_least() { [ "$(watch_count)" -ge "$1" ]; }
+watches_exactly() { [ "$(watch_count)" -eq "$1" ]; }
+lines_at_least() { [ "$(wc -l </tmp/qw.out)" -ge "$1" ]; }
+output_has() { grep -Fxq -- "$1" /tmp/qw.out; }
+
+# Appends the expected resets to the expected output in $expect.
+expect() { expect+="$*"$'\n'; }
+
+# Deletes the monitored folder, waits for the daemon to end and checks its last line and status.
+stop_daemon() {
+    rm -rf "${1:-$SHARE}"
+    wait "$qw_pid"
+    local code=$?
+    assert_eq 0 "$code" "status after the monitored folder was deleted"
+    assert_eq "$FOLDER_GONE" "$(tail -n 1 /tmp/qw.out)" "last line"
+}
+
+# Checks that the recorded mail $1 holds exactly the arguments $2...
+assert_mail() {
+    local file=/tmp/email/$1
+    shift
+    if [ ! -f "$file" ]; then fail "no mail $file"; return; fi
+    if ! printf '%s\0' "$@" | cmp -s - "$file"; then
+        fail "mail $file: expected [$*], got [$(tr '\0' ' ' <"$file")]"
+    fi
+}

@@ -1,0 +1,20 @@
+// The commands quillwatch starts: mknod, chmod and the appliance's email.
+#pragma once
+
+namespace watcher {
+
+// Flushes standard output, starts the program `argv[0]` (looked up on PATH) with `argv` (null-
+// terminated) and waits for it to end. Returns false when it could not be started; its exit
+// status is not looked at.
+bool run_command(const char* const argv[]);
+
+// Creates the character device "/dev/inotify" (major 10, minor 63) with mknod.
+void create_inotify_node();
+
+// Prints "[chmod 777 -R <folder>]" and runs that chmod over the whole monitored folder.
+void reset_permissions(const char* folder);
+
+// Sends the completion notice for the downloaded item `name`: email -m 1024 -c <name>.
+void send_completion_notice(const char* name);
+
+}  // namespace watcher
