@@ -122,6 +122,59 @@ $REINSTALL" "$out" "output"
     assert_eq "$before" "$(snapshot "$app")" "files"
 }
 
+case_unreadable_new_manifest_fails_after_the_current_list() {
+    local app=$work/bad_new_manifest
+    make_app "$app"
+    echo "<CorvanManifest><Files>" >"$app/manifest.xml.rep"
+    write_manifest "$app/manifest.xml" p1
+    run_updater "$app"
+    assert_eq "$START
+Failed loading manifest.xml.rep, trying manifest.xml
+Updating p1.rep
+Deleting p1.rep
+$REINSTALL" "$out" "output"
+    assert_eq 1 "$status" "status"
+    assert_content "$app/p1" "new p1"
+    assert_content "$app/p2.rep" "new p2"
+    assert_eq "<CorvanManifest><Files>" "$(cat "$app/manifest.xml.rep")" "new manifest kept"
+    assert_exists "$app/doupdate"
+}
+
+case_staged_copy_that_exists_but_cant_be_opened_fails_the_copy() {
+    local app=$work/looping_staged
+    make_app "$app"
+    rm "$app/p2.rep"
+    ln -s p2.rep "$app/p2.rep"  # opening it fails with ELOOP
+    run_updater "$app"
+    assert_eq "$START
+Updating p1.rep
+Deleting p1.rep
+Updating p2.rep
+Failed Copying p2.rep
+$REINSTALL" "$out" "output"
+    assert_eq 1 "$status" "status"
+    assert_exists "$app/doupdate"
+}
+
+case_failed_promotion_keeps_the_trigger() {
+    local app=$work/no_promotion
+    make_app "$app"
+    rm "$app/manifest.xml" && mkdir "$app/manifest.xml"
+    run_updater "$app"
+    assert_eq 0 "$status" "status"
+    assert_eq 7 "$(echo "$out" | wc -l)" "line count"
+    assert_content "$app/p3" "new p3"
+    assert_exists "$app/manifest.xml.rep"
+    assert_exists "$app/doupdate"
+    # Once the obstacle is gone, the next run completes the update.
+    rmdir "$app/manifest.xml"
+    run_updater "$app"
+    assert_eq "$START" "$out" "output of the completing run"
+    assert_absent "$app/doupdate"
+    assert_absent "$app/manifest.xml.rep"
+    assert_eq "$(write_manifest /dev/stdout p1 p2 p3)" "$(cat "$app/manifest.xml")" "promoted manifest"
+}
+
 case_failed_copy_stops_the_run() {
     local app=$work/copy_fails
     make_app "$app"
