@@ -7,6 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/tests/namespace.sh"
 run_in_private_namespace "$@"
 isolate_tmp_and_dev "$1"
+require_private_tmp
 
 # Stand-in for the appliance's mail command: shows how it was called.
 cat >/mnt/stubs/email <<'STUB'

@@ -20,4 +20,14 @@ isolate_tmp_and_dev() {
     mknod -m 666 /dev/zero c 1 5
     mknod -m 666 /dev/urandom c 1 9
     ln -s /proc/self/fd /dev/fd
+    : >/tmp/.private-namespace
+}
+
+# Ends the script unless it runs on the private /tmp made above: set-up code that clears /tmp
+# must never reach the host's.
+require_private_tmp() {
+    if [ ! -e /tmp/.private-namespace ]; then
+        echo "refusing to run outside the private mount namespace" >&2
+        exit 1
+    fi
 }

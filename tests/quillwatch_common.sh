@@ -6,9 +6,10 @@
 [ "$(id -u)" -eq 0 ] || skip "needs root: the daemon runs in a private mount namespace (unshare -m)"
 command -v unshare >/dev/null || skip "unshare (util-linux) is not installed"
 
-. "$(dirname "$0")/namespace.sh"
+. "$(dirname "$0")/namespace.sh" || exit 1
 run_in_private_namespace "$@"
-isolate_tmp_and_dev "$QW" ${QW_SHIM:+"$QW_SHIM"}
+isolate_tmp_and_dev "$QW" ${QW_SHIM:+"$QW_SHIM"} || exit 1
+require_private_tmp
 QW=/mnt/bin/quillwatch
 
 # The appliance's mail command: records each call's arguments, NUL-separated, one file a call.
@@ -34,7 +35,8 @@ NO_CASE="SYSTEM: Event NO case matched !!"
 # any earlier layout, the recorded mails and the daemon's logs.
 lay_out() {
     local folder=${1:-${SHARE%/}}
-    rm -rf /tmp/* 2>/dev/null
+    require_private_tmp
+    find /tmp -mindepth 1 -maxdepth 1 ! -name .private-namespace -exec rm -rf {} +
     printf '<?xml version="1.0"?>\n<apkg>\n<item>\n<name>aMule</name>\n<path>%s</path>\n</item>\n</apkg>\n' \
         "$INSTALL" >/tmp/apkg.xml
     mkdir -p "${CONF%/*}" "$folder/TempDir" "$folder/IncomingDir"
@@ -54,15 +56,20 @@ run_daemon() {
     status=$?
 }
 
-# Counts the inotify watches the daemon holds.
-watch_count() {
-    cat /proc/"$qw_pid"/fdinfo/* 2>/dev/null | grep -c '^inotify wd:'
+# The daemon's process id ($qw_pid may be a wrapper such as strace).
+daemon_pid() {
+    pgrep -x quillwatch | head -n 1
 }
 
-# Waits up to 20 s until the condition "$@" holds.
+# Counts the inotify watches the daemon holds.
+watch_count() {
+    cat /proc/"$(daemon_pid)"/fdinfo/* 2>/dev/null | grep -c '^inotify wd:'
+}
+
+# Waits until the condition "$@" holds: up to $wait_seconds (default 20) seconds.
 wait_for() {
     local i
-    for i in $(seq 400); do
+    for i in $(seq $((${wait_seconds:-20} * 20))); do
         "$@" && return 0
         sleep 0.05
     done

@@ -3,6 +3,7 @@
 #include "event_handler.h"
 
 #include <inotifytools/inotifytools.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -125,6 +126,23 @@ event_outcome handle_deletion(daemon_state& state, const inotify_event& event) {
     return event_outcome::keep_going;
 }
 
+// The kernel dropped events: directories created meanwhile have no watch, and would stay
+// unwatched for the rest of the run. Watching the whole folder again adds the missing watches
+// (existing ones are kept); the reset covers whatever changed unseen. The lost events may have
+// held the folder's own deletion, which ends the daemon as if it had been seen.
+event_outcome recover_from_overflow(daemon_state& state) {
+    if (!inotifytools_watch_recursively(state.folder, kEventMask)) {
+        const int error = inotifytools_error();
+        if (access(state.folder, F_OK) != 0 && errno == ENOENT) {
+            std::puts(kFolderDeleted);
+            return event_outcome::folder_deleted;
+        }
+        std::printf(kWatchFailedFormat, state.folder, std::strerror(error));
+    }
+    reset_permissions(state.folder);
+    return event_outcome::keep_going;
+}
+
 }  // namespace
 
 void release_pending_move(daemon_state& state) {
@@ -153,6 +171,7 @@ event_outcome handle_event(daemon_state& state, const inotify_event& event) {
             return handle_deletion(state, event);
         case event_branch::no_case:
             std::puts(kNoCaseMatched);
+            if (event.mask & IN_Q_OVERFLOW) return recover_from_overflow(state);
             break;
     }
     return event_outcome::keep_going;

@@ -1,0 +1,165 @@
+#!/bin/bash
+# Faults and load for quillwatch: failing inotify calls at start-up and in the loop, a failing
+# event queue, missing commands, a burst of new directories and files, and a queue overflow.
+QW=$(realpath "$1")
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/quillwatch_common.sh"
+command -v strace >/dev/null || skip "strace is not installed"
+
+# A tree of 3 + 3 directories: the folder, TempDir, IncomingDir and a/b/c.
+lay_out_deeper() {
+    lay_out
+    mkdir -p "$SHARE/a/b/c"
+}
+
+case_failed_watches_at_start_up() {
+    local when err
+    # The folder is watched twice (recursively, then on its own): 7 inotify_add_watch calls.
+    for when in 1 4 7; do
+        lay_out_deeper
+        run_daemon strace -f -qq -o /dev/null -e inject=inotify_add_watch:error=ENOSPC:when=$when
+        assert_eq 1 "$status" "status with ENOSPC at call $when"
+        assert_eq "Failed to watch $SHARE; upper limit on inotify watches reached!" \
+            "$(tail -n 1 /tmp/qw.out)" "last line with ENOSPC at call $when"
+    done
+    for err in EACCES ENOENT; do
+        lay_out
+        run_daemon strace -f -qq -o /dev/null -e inject=inotify_add_watch:error=$err
+        assert_eq 1 "$status" "status when every watch fails with $err"
+        assert_eq "Couldn't watch $SHARE: $(errno_text $err)" "$(tail -n 1 /tmp/qw.out)" \
+            "last line when every watch fails with $err"
+
+        # A sub-directory that can't be watched is left out (libinotifytools skips it) and
+        # the daemon runs with the others.
+        lay_out_deeper
+        start_daemon strace -f -qq -o /dev/null -e inject=inotify_add_watch:error=$err:when=4
+        wait_for watches_at_least 5
+        touch "$SHARE/file"
+        wait_for output_has "$RESET"
+        assert_eq 5 "$(watch_count)" "watches with $err on a sub-directory"
+        stop_daemon
+    done
+}
+
+errno_text() {
+    case $1 in
+    EACCES) echo "Permission denied" ;;
+    ENOENT) echo "No such file or directory" ;;
+    ENOSPC) echo "No space left on device" ;;
+    esac
+}
+
+case_new_directory_that_cant_be_watched() {
+    lay_out
+    # 4 calls at start-up; the 5th is the new directory's.
+    start_daemon strace -f -qq -o /dev/null -e inject=inotify_add_watch:error=ENOSPC:when=5
+    wait_for watches_at_least 3
+    mkdir "$SHARE/new"
+    wait_for output_has "Couldn't watch new directory ${SHARE}new: No space left on device"
+    wait_for output_has "$RESET"
+    touch "$SHARE/after"
+    wait_for eval '[ "$(stat -c %a "$SHARE/after")" = 777 ]'
+    assert_eq 3 "$(watch_count)" "watches"
+    stop_daemon
+}
+
+case_failing_event_queue_ends_with_its_error() {
+    lay_out
+    # Find which read() is the first one on the inotify descriptor.
+    start_daemon strace -qq -y -o /tmp/reads -e trace=read
+    wait_for watches_at_least 3
+    touch "$SHARE/file"
+    wait_for output_has "$RESET"
+    stop_daemon
+    local n
+    n=$(grep -E '^read\(' /tmp/reads | grep -n 'anon_inode:inotify' | head -n 1 | cut -d: -f1)
+    [ -n "$n" ] || { fail "no read on the inotify descriptor"; return; }
+
+    lay_out
+    start_daemon strace -qq -o /dev/null -e inject=read:error=EIO:when=$n
+    wait_for watches_at_least 3
+    touch "$SHARE/file"
+    wait "$qw_pid"
+    assert_eq 1 $? "status"
+    assert_eq "Input/output error" "$(tail -n 1 /tmp/qw.out)" "last line"
+}
+
+case_missing_commands_are_ignored() {
+    lay_out
+    start_daemon env PATH=/mnt/stubs  # email only: no chmod (and no mknod)
+    wait_for watches_at_least 3
+    touch "$SHARE/TempDir/f"
+    wait_for output_has "$RESET"
+    mv "$SHARE/TempDir/f" "$SHARE/IncomingDir/f"
+    wait_for test -f /tmp/email/1
+    assert_mail 1 -m 1024 -c f
+    assert_eq 644 "$(stat -c %a "$SHARE/IncomingDir/f")" "mode without chmod"
+    stop_daemon
+
+    lay_out
+    start_daemon env PATH=/usr/sbin:/usr/bin:/sbin:/bin  # no email
+    wait_for watches_at_least 3
+    touch "$SHARE/TempDir/g"
+    mv "$SHARE/TempDir/g" "$SHARE/IncomingDir/g"
+    touch "$SHARE/later"
+    wait_for eval '[ "$(stat -c %a "$SHARE/later")" = 777 ]'
+    assert_eq 0 "$(ls /tmp/email | wc -l)" "mails without email"
+    stop_daemon
+}
+
+# Creates $2 files spread over $1 new nested directories (a chain of 4 levels in each group).
+burst() {
+    local dirs=$1 files=$2 i d
+    for ((i = 0; i < dirs; i += 4)); do
+        mkdir -p "$SHARE/burst$i/l1/l2/l3"
+    done
+    i=0
+    for d in $(find "$SHARE" -path "*burst*" -type d); do
+        local per=$((files / dirs))
+        eval "touch $d/f{1..$per}"
+    done
+}
+
+case_burst_of_directories_and_files_is_drained() {
+    lay_out
+    start_daemon
+    wait_for watches_at_least 3
+    local start=$EPOCHREALTIME
+    burst 200 2000
+    # Drained once the marker directory, created last, is watched: its event was the last one.
+    mkdir "$SHARE/marker"
+    wait_seconds=300 wait_for watches_exactly 204
+    local end=$EPOCHREALTIME
+    echo "     burst of 200 directories and 2000 files drained in $(echo "$end - $start" | bc) s"
+    assert_eq 2000 "$(find "$SHARE" -type f -perm 777 | wc -l)" "files reset"
+    kill -0 "$(daemon_pid)" || fail "daemon died"
+    stop_daemon
+}
+
+case_queue_overflow_restores_the_watches() {
+    lay_out
+    # A small queue for this daemon's inotify instance only: the limit is read when it starts.
+    local saved
+    saved=$(cat /proc/sys/fs/inotify/max_queued_events)
+    echo 64 >/proc/sys/fs/inotify/max_queued_events
+    start_daemon
+    wait_for watches_at_least 3
+    echo "$saved" >/proc/sys/fs/inotify/max_queued_events
+
+    # While the daemon is stopped, 100 files fill the queue; the 40 directories created after
+    # them are lost to the overflow.
+    kill -STOP "$qw_pid"
+    touch "$SHARE/TempDir/f"{1..100}
+    local i
+    for i in {1..40}; do mkdir -p "$SHARE/late$i/sub" && touch "$SHARE/late$i/sub/file"; done
+    kill -CONT "$qw_pid"
+    wait_for output_has "$NO_CASE"
+    wait_for watches_exactly 83
+    wait_for eval '[ -z "$(find "$SHARE" -type f ! -perm 777 | head -n 1)" ]'
+    echo "     $(grep -c -Fx "$RESET" /tmp/qw.out) resets for 220 changes with a queue of 64 events"
+    mkdir "$SHARE/late40/sub/after"
+    wait_for watches_exactly 84
+    stop_daemon
+}
+
+run_cases
