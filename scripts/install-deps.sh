@@ -3,8 +3,11 @@
 # A no-op when everything is already there.
 set -eu
 
-packages="build-essential cmake pkg-config libtinyxml-dev googletest libgtest-dev
-          libinotifytools0-dev strace util-linux"
+# Build: compilers, CMake, the two libraries. Tests: GoogleTest, strace (fault injection),
+# util-linux (unshare), procps (pgrep), valgrind. Fuzzing: clang with its libFuzzer runtime.
+packages="build-essential cmake pkg-config libtinyxml-dev libinotifytools0-dev
+          googletest libgtest-dev strace util-linux procps valgrind
+          clang libclang-rt-14-dev"
 
 missing=""
 for p in $packages; do

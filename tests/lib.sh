@@ -47,3 +47,7 @@ skip() {
     echo "SKIPPED: $*"
     exit 77
 }
+
+# strace for the suites. LeakSanitizer can't work under ptrace, so in a sanitizer build the leak
+# check is left to the untraced runs; the other sanitizers stay on.
+STRACE=(env ASAN_OPTIONS=detect_leaks=0 strace)

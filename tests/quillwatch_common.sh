@@ -8,8 +8,14 @@ command -v unshare >/dev/null || skip "unshare (util-linux) is not installed"
 
 . "$(dirname "$0")/namespace.sh" || exit 1
 run_in_private_namespace "$@"
-isolate_tmp_and_dev "$QW" ${QW_SHIM:+"$QW_SHIM"} || exit 1
+isolate_tmp_and_dev "$QW" ${QW_SHIM:+"$QW_SHIM"} "$(dirname "$0")/lsan.supp" \
+    "$(dirname "$0")/valgrind.supp" || exit 1
 require_private_tmp
+export LSAN_OPTIONS=suppressions=/mnt/bin/lsan.supp:print_suppressions=0
+# A sanitizer build holds freed memory in quarantine: its RSS says nothing about leaks, which
+# LeakSanitizer checks at every exit instead.
+sanitized=0
+ldd "$QW" | grep -q libasan && sanitized=1
 QW=/mnt/bin/quillwatch
 
 # The appliance's mail command: records each call's arguments, NUL-separated, one file a call.
@@ -56,14 +62,21 @@ run_daemon() {
     status=$?
 }
 
-# The daemon's process id ($qw_pid may be a wrapper such as strace).
+# The daemon's process id: $qw_pid may be a wrapper (strace, valgrind) or the daemon itself,
+# which is the process that holds the inotify descriptor.
 daemon_pid() {
-    pgrep -x quillwatch | head -n 1
+    local pid
+    for pid in $(pgrep -f "$QW"); do
+        if grep -qs '^inotify' /proc/"$pid"/fdinfo/*; then echo "$pid"; return; fi
+    done
 }
 
 # Counts the inotify watches the daemon holds.
 watch_count() {
-    cat /proc/"$(daemon_pid)"/fdinfo/* 2>/dev/null | grep -c '^inotify wd:'
+    local pid
+    pid=$(daemon_pid)
+    if [ -z "$pid" ]; then echo 0; return; fi
+    cat /proc/"$pid"/fdinfo/* 2>/dev/null | grep -c '^inotify wd:'
 }
 
 # Waits until the condition "$@" holds: up to $wait_seconds (default 20) seconds.

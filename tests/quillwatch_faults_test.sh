@@ -17,14 +17,14 @@ case_failed_watches_at_start_up() {
     # The folder is watched twice (recursively, then on its own): 7 inotify_add_watch calls.
     for when in 1 4 7; do
         lay_out_deeper
-        run_daemon strace -f -qq -o /dev/null -e inject=inotify_add_watch:error=ENOSPC:when=$when
+        run_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=ENOSPC:when=$when
         assert_eq 1 "$status" "status with ENOSPC at call $when"
         assert_eq "Failed to watch $SHARE; upper limit on inotify watches reached!" \
             "$(tail -n 1 /tmp/qw.out)" "last line with ENOSPC at call $when"
     done
     for err in EACCES ENOENT; do
         lay_out
-        run_daemon strace -f -qq -o /dev/null -e inject=inotify_add_watch:error=$err
+        run_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=$err
         assert_eq 1 "$status" "status when every watch fails with $err"
         assert_eq "Couldn't watch $SHARE: $(errno_text $err)" "$(tail -n 1 /tmp/qw.out)" \
             "last line when every watch fails with $err"
@@ -32,7 +32,7 @@ case_failed_watches_at_start_up() {
         # A sub-directory that can't be watched is left out (libinotifytools skips it) and
         # the daemon runs with the others.
         lay_out_deeper
-        start_daemon strace -f -qq -o /dev/null -e inject=inotify_add_watch:error=$err:when=4
+        start_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=$err:when=4
         wait_for watches_at_least 5
         touch "$SHARE/file"
         wait_for output_has "$RESET"
@@ -52,7 +52,7 @@ errno_text() {
 case_new_directory_that_cant_be_watched() {
     lay_out
     # 4 calls at start-up; the 5th is the new directory's.
-    start_daemon strace -f -qq -o /dev/null -e inject=inotify_add_watch:error=ENOSPC:when=5
+    start_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=ENOSPC:when=5
     wait_for watches_at_least 3
     mkdir "$SHARE/new"
     wait_for output_has "Couldn't watch new directory ${SHARE}new: No space left on device"
@@ -66,7 +66,7 @@ case_new_directory_that_cant_be_watched() {
 case_failing_event_queue_ends_with_its_error() {
     lay_out
     # Find which read() is the first one on the inotify descriptor.
-    start_daemon strace -qq -y -o /tmp/reads -e trace=read
+    start_daemon "${STRACE[@]}" -qq -y -o /tmp/reads -e trace=read
     wait_for watches_at_least 3
     touch "$SHARE/file"
     wait_for output_has "$RESET"
@@ -76,7 +76,7 @@ case_failing_event_queue_ends_with_its_error() {
     [ -n "$n" ] || { fail "no read on the inotify descriptor"; return; }
 
     lay_out
-    start_daemon strace -qq -o /dev/null -e inject=read:error=EIO:when=$n
+    start_daemon "${STRACE[@]}" -qq -o /dev/null -e inject=read:error=EIO:when=$n
     wait_for watches_at_least 3
     touch "$SHARE/file"
     wait "$qw_pid"
@@ -130,7 +130,7 @@ case_burst_of_directories_and_files_is_drained() {
     mkdir "$SHARE/marker"
     wait_seconds=300 wait_for watches_exactly 204
     local end=$EPOCHREALTIME
-    echo "     burst of 200 directories and 2000 files drained in $(echo "$end - $start" | bc) s"
+    echo "     burst of 200 directories and 2000 files drained in $(awk "BEGIN {printf \"%.1f\", $end - $start}") s"
     assert_eq 2000 "$(find "$SHARE" -type f -perm 777 | wc -l)" "files reset"
     kill -0 "$(daemon_pid)" || fail "daemon died"
     stop_daemon
@@ -160,6 +160,37 @@ case_queue_overflow_restores_the_watches() {
     mkdir "$SHARE/late40/sub/after"
     wait_for watches_exactly 84
     stop_daemon
+}
+
+case_long_run_leaks_nothing() {
+    local checker=()
+    if [ "$sanitized" -eq 1 ]; then
+        echo "     (LeakSanitizer checks at exit)"
+    elif command -v valgrind >/dev/null; then
+        checker=(valgrind -q --leak-check=full --errors-for-leak-kinds=definite,indirect
+            --error-exitcode=9 --suppressions=/mnt/bin/valgrind.supp)
+    else
+        echo "     (valgrind is not installed: leaks not checked)"
+    fi
+    lay_out
+    mkdir -p "$SHARE/IncomingDir/kept/sub"
+    start_daemon "${checker[@]}"
+    wait_seconds=60 wait_for watches_at_least 5
+    local i
+    for ((i = 0; i < 300; i++)); do  # about 2,400 events
+        mkdir -p "$SHARE/TempDir/d$i/inner"
+        touch "$SHARE/TempDir/d$i/inner/f"
+        mv "$SHARE/TempDir/d$i" "$SHARE/IncomingDir/d$i"
+        mv "$SHARE/IncomingDir/d$i" "$SHARE/IncomingDir/renamed$i"
+        rm -r "$SHARE/IncomingDir/renamed$i"
+    done
+    mv "$SHARE/IncomingDir/kept" /tmp/  # a watch moved out, dropped by the next event
+    touch "$SHARE/last"
+    wait_seconds=300 wait_for eval '[ "$(stat -c %a "$SHARE/last")" = 777 ]'
+    rm -rf "$SHARE"
+    wait_seconds=60 wait_for eval '! kill -0 "$qw_pid" 2>/dev/null'
+    wait "$qw_pid"
+    assert_eq 0 $? "status (leak report: $(grep -v '^chmod' /tmp/qw.err | head -n 40))"
 }
 
 run_cases

@@ -57,14 +57,14 @@ No this file
 No files specified to watch!" "$(cat /tmp/qw.out)" "output without a configuration"
 
     lay_out
-    run_daemon strace -f -qq -o /dev/null -e inject=inotify_init,inotify_init1:error=EMFILE
+    run_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_init,inotify_init1:error=EMFILE
     assert_eq 1 "$status" "status when inotify can't be initialised"
     assert_eq "$VERSION
 amule monitor folder: $SHARE
 ERROR: inotify init fail!" "$(cat /tmp/qw.out)" "output when inotify can't be initialised"
 
     lay_out
-    run_daemon strace -f -qq -o /dev/null -e inject=inotify_add_watch:error=ENOSPC
+    run_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=ENOSPC
     assert_eq 1 "$status" "status at the watch limit"
     assert_eq "$VERSION
 amule monitor folder: $SHARE
@@ -72,7 +72,7 @@ Failed to watch $SHARE; upper limit on inotify watches reached!" "$(cat /tmp/qw.
         "output at the watch limit"
 
     lay_out
-    run_daemon strace -f -qq -o /dev/null -e inject=inotify_add_watch:error=EACCES
+    run_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=EACCES
     assert_eq 1 "$status" "status when a watch is refused"
     assert_eq "$VERSION
 amule monitor folder: $SHARE
@@ -280,7 +280,7 @@ case_folder_with_shell_characters_is_reset_as_one_argument() {
 case_unbuildable_paths_are_reported_and_skipped() {
     [ -n "$QW_SHIM" ] || { echo "     (no asprintf shim given)"; return; }
     lay_out
-    start_daemon env LD_PRELOAD=/mnt/bin/${QW_SHIM##*/}
+    start_daemon env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=/mnt/bin/${QW_SHIM##*/}
     wait_for watches_at_least 3
     touch "$SHARE/file"
     wait_for eval '[ -s /tmp/qw.err ]'
@@ -314,7 +314,9 @@ case_many_events_without_memory_growth() {
     wait_for eval '[ "$(stat -c %a "$SHARE/end")" = 777 ]'
     rss_end=$(awk '/^VmRSS/ {print $2}' /proc/"$qw_pid"/status)
     echo "     RSS after warm-up ${rss_warm} kB, after about 4000 more events ${rss_end} kB"
-    [ $((rss_end - rss_warm)) -le 256 ] || fail "RSS grew from $rss_warm kB to $rss_end kB"
+    if [ "$sanitized" -eq 0 ] && [ $((rss_end - rss_warm)) -gt 256 ]; then
+        fail "RSS grew from $rss_warm kB to $rss_end kB"
+    fi
     assert_eq 3 "$(watch_count)" "watches after the churn"
     stop_daemon
 }

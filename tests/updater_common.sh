@@ -35,7 +35,7 @@ write_manifest() {  # file entry...
 run_updater() {
     local app=$1
     shift
-    out=$(cd / && strace -f -qq -o /dev/null \
+    out=$(cd / && "${STRACE[@]}" -f -qq -o /dev/null \
         -e inject=clock_nanosleep,nanosleep:retval=0 "$@" "$app/updater" </dev/null)
     status=$?
 }
@@ -45,7 +45,7 @@ run_updater() {
 nth_call_on() {
     local syscall=$1 app=$2 suffix=$3 copy="$2.probe" trace="$2.trace"
     rm -rf "$copy" && cp -a "$app" "$copy"
-    (cd / && strace -f -qq -y -o "$trace" -e trace="$syscall" \
+    (cd / && "${STRACE[@]}" -f -qq -y -o "$trace" -e trace="$syscall" \
         -e inject=clock_nanosleep,nanosleep:retval=0 "$copy/updater" >/dev/null </dev/null)
     grep -n "^[0-9 ]*$syscall(" "$trace" | grep -n "<$copy/$suffix>" | head -n 1 | cut -d: -f1
     rm -rf "$copy" "$trace"

@@ -2,6 +2,7 @@
 # Black-box suite of the updater: runs the real binary in scratch application directories and
 # checks its exact output, exit status and the files it leaves.
 UPDATER=$(realpath "$1")
+SKIP_SLEEP=$(realpath "$2")
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/updater_common.sh"
 command -v strace >/dev/null || skip "strace is not installed"
@@ -46,7 +47,7 @@ case_started_through_a_symlink() {
     make_app "$app"
     mkdir -p "$work/bin"
     ln -s "$app/updater" "$work/bin/corvan-update"
-    out=$(cd "$work/bin" && strace -f -qq -o /dev/null \
+    out=$(cd "$work/bin" && "${STRACE[@]}" -f -qq -o /dev/null \
         -e inject=clock_nanosleep,nanosleep:retval=0 ./corvan-update </dev/null)
     status=$?
     assert_eq 0 "$status" "status"
@@ -298,6 +299,27 @@ Updating p1.rep
 Failed Copying p1.rep
 $REINSTALL" "$out" "output"
     assert_content "$app/p1.rep" "new p1"
+}
+
+case_full_update_leaks_nothing() {
+    local app=$work/leaks checker=()
+    make_app "$app"
+    { cat "$UPDATER"; printf '\nnew build\n'; } >"$app/updater.rep"
+    write_manifest "$app/manifest.xml.rep" p1 updater p3
+    if ldd "$UPDATER" | grep -q libasan; then
+        echo "     (LeakSanitizer checks at exit)"
+    elif command -v valgrind >/dev/null; then
+        checker=(valgrind -q --leak-check=full --errors-for-leak-kinds=definite,indirect
+            --error-exitcode=9)
+    else
+        echo "     (valgrind is not installed: leaks not checked)"
+    fi
+    out=$(cd / && LD_PRELOAD=$SKIP_SLEEP ASAN_OPTIONS=verify_asan_link_order=0 \
+        "${checker[@]}" "$app/updater" 2>"$work/leaks.err")
+    status=$?
+    assert_eq 0 "$status" "status (leak report: $(cat "$work/leaks.err"))"
+    assert_eq 7 "$(echo "$out" | wc -l)" "line count"
+    assert_absent "$app/doupdate"
 }
 
 case_real_run_prints_at_once_then_waits() {

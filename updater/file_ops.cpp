@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <memory>
 #include <new>
 
@@ -92,9 +93,16 @@ bool replace_by_rename(const std::string& source, const std::string& target) {
 }
 
 bool is_running_executable(const std::string& path) {
-    struct stat self, candidate;
-    return stat("/proc/self/exe", &self) == 0 && stat(path.c_str(), &candidate) == 0 &&
-           same_file(self, candidate);
+    struct stat candidate, self;
+    if (stat(path.c_str(), &candidate) != 0) return false;
+    if (stat("/proc/self/exe", &self) == 0 && same_file(self, candidate)) return true;
+    // Under valgrind or qemu-user the process's executable is the emulator, which maps the
+    // program without the kernel's protection against writes; the link's text still names it.
+    char target[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", target, sizeof target - 1);
+    if (n <= 0) return false;
+    target[n] = '\0';
+    return stat(target, &self) == 0 && same_file(self, candidate);
 }
 
 bool install_staged_copy(const std::string& staged, const std::string& target) {

@@ -1,0 +1,23 @@
+// An in-memory file with a path, rewritten with each fuzz input.
+#pragma once
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+struct fuzz_file {
+    int fd;
+    std::string path;
+
+    explicit fuzz_file(const char* name) : fd(memfd_create(name, 0)) {
+        if (fd < 0) std::abort();
+        path = "/proc/self/fd/" + std::to_string(fd);
+    }
+    void set(const uint8_t* data, size_t size) {
+        if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
+            std::abort();
+    }
+};
