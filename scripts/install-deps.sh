@@ -5,9 +5,10 @@ set -eu
 
 # Build: compilers, CMake, the two libraries. Tests: GoogleTest, strace (fault injection),
 # util-linux (unshare), procps (pgrep), valgrind. Fuzzing: clang with its libFuzzer runtime.
+# Benchmarks: inotify-tools (inotifywait, for comparison), time, gnuplot.
 packages="build-essential cmake pkg-config libtinyxml-dev libinotifytools0-dev
           googletest libgtest-dev strace util-linux procps valgrind
-          clang libclang-rt-14-dev"
+          clang libclang-rt-14-dev inotify-tools time gnuplot-nox"
 
 missing=""
 for p in $packages; do

@@ -1,0 +1,23 @@
+// bare_copy SRC DST: the design's limit for a file update. Copies SRC to DST through one buffer
+// of SRC's st_blksize, then fsyncs DST. Exits 1 on any failure.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+int main(int argc, char** argv) {
+    if (argc != 3) return 2;
+    const int in = open(argv[1], O_RDONLY);
+    struct stat st;
+    if (in < 0 || fstat(in, &st) != 0) return 1;
+    const int out = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0) return 1;
+    std::vector<char> buffer(static_cast<size_t>(st.st_blksize));
+    for (;;) {
+        const ssize_t n = read(in, buffer.data(), buffer.size());
+        if (n == 0) break;
+        if (n < 0 || write(out, buffer.data(), static_cast<size_t>(n)) != n) return 1;
+    }
+    return close(in) == 0 && fsync(out) == 0 && close(out) == 0 ? 0 : 1;
+}

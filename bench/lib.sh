@@ -1,0 +1,50 @@
+# Helpers shared by the benchmark scripts.
+
+# Prints "median min max" of the numbers given.
+stats() {
+    printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {
+        m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+        printf "%.2f %.2f %.2f\n", m, v[1], v[NR]}'
+}
+
+# Formats "median min max" as "median (min-max)".
+fmt() { awk '{printf "%s (%s-%s)", $1, $2, $3}' <<<"$1"; }
+
+median() { cut -d' ' -f1 <<<"$1"; }
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0) ? a / b : 0}'; }
+
+now() { echo "$EPOCHREALTIME"; }
+elapsed_ms() { awk -v s="$1" -v e="$2" 'BEGIN {printf "%.2f", (e - s) * 1000}'; }
+
+machine() {
+    echo "- CPU: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
+    echo "- Kernel: $(uname -sr)"
+    echo "- File system of the working directory: $(df -T "${1:-.}" | awk 'NR == 2 {print $2}')"
+}
+
+# The process id among those running program $1 that holds an inotify descriptor.
+inotify_pid() {
+    local pid
+    for pid in $(pgrep -f "$1"); do
+        if grep -qs '^inotify' /proc/"$pid"/fdinfo/*; then echo "$pid"; return; fi
+    done
+}
+
+# Counts the inotify watches held by process $1.
+watches_of() {
+    cat /proc/"$1"/fdinfo/* 2>/dev/null | grep -c '^inotify wd:'
+}
+
+rss_kb() { awk '/^VmRSS/ {print $2}' /proc/"$1"/status; }
+
+# Waits (up to $2 seconds, default 600) until "$1" evaluates true.
+wait_until() {
+    local limit=$((${2:-600} * 100)) i
+    for ((i = 0; i < limit; i++)); do
+        eval "$1" && return 0
+        sleep 0.01
+    done
+    echo "timed out waiting for: $1" >&2
+    return 1
+}

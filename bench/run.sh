@@ -1,0 +1,54 @@
+#!/bin/bash
+# Runs every benchmark: updater copy speed and memory, quillwatch start-up, per-event cost and
+# burst throughput, each against what a user would use instead. Needs root (the watcher runs in
+# a private mount namespace). Writes bench/results.md and bench/per_event.png.
+#   bench/run.sh          full run (about 20 minutes)
+#   bench/run.sh --tiny   small sizes, one run: proves the scripts still work; writes nothing
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+"$root/scripts/install-deps.sh"
+build=${BENCH_BUILD:-$root/build}
+cmake -S "$root" -B "$build" >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null
+
+if [ "${1:-}" = --tiny ]; then
+    "$here/updater_copy.sh" "$build" 1 1
+    echo
+    "$here/watcher.sh" "$build" 1 "200" "200" 20
+    exit 0
+fi
+
+. "$here/lib.sh"
+plot_data=$(mktemp)
+trap 'rm -f "$plot_data"' EXIT
+{
+    echo "# Benchmark results"
+    echo
+    echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') with \`bench/run.sh\`. Medians with (min-max)"
+    echo "over 5 runs (3 for the burst); ratios are taken between figures of the same run."
+    echo
+    machine /var/tmp
+    echo
+    "$here/updater_copy.sh" "$build" 5 1 64 1024
+    echo
+    PLOT_DATA=$plot_data "$here/watcher.sh" "$build" 5 "1000 10000 100000" "1000 10000 100000" 5000 3
+    echo
+    echo "![per-event cost against tree size](per_event.png)"
+} | tee "$here/results.md.new"
+mv "$here/results.md.new" "$here/results.md"
+
+gnuplot <<PLOT
+set terminal pngcairo size 800,500
+set output "$here/per_event.png"
+set title "Cost of one event against tree size"
+set xlabel "files in the watched tree"
+set ylabel "ms from file creation to the end of the reset"
+set logscale xy
+set key top left
+set grid
+plot "$plot_data" using 1:2 with linespoints title "bare chmod 777 -R", \
+     "$plot_data" using 1:3 with linespoints title "quillwatch", \
+     "$plot_data" using 1:4 with linespoints title "inotifywait | while read; chmod -R"
+PLOT
+echo "wrote $here/results.md and $here/per_event.png"

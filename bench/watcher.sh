@@ -1,0 +1,174 @@
+#!/bin/bash
+# quillwatch against inotifywait: start-up on large trees, the cost of one event against tree
+# size, and burst throughput. Runs in a private mount namespace (root), as the daemon reads
+# fixed paths under /tmp.
+# Usage: watcher.sh BUILD_DIR RUNS "STARTUP_DIRS..." "EVENT_FILES..." BURST_COUNT [BURST_RUNS]
+set -eu
+if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIPPED: needs root (private mount namespace)"
+    exit 77
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../tests/namespace.sh"
+run_in_private_namespace "$@"
+build=$(realpath "$1")
+isolate_tmp_and_dev "$build/watcher/quillwatch" "$build/bench/reset_latency"
+require_private_tmp
+runs=$2
+startup_sizes=$3
+event_sizes=$4
+burst=$5
+burst_runs=${6:-$runs}
+. "$here/lib.sh"
+QW=/mnt/bin/quillwatch
+share=/tmp/qwbench1/share
+export PATH=/mnt/stubs:$PATH
+printf '#!/bin/sh\n' >/mnt/stubs/email && chmod +x /mnt/stubs/email
+
+# Room for the largest tree, for this run only.
+saved_watches=$(cat /proc/sys/fs/inotify/max_user_watches)
+echo 1048576 >/proc/sys/fs/inotify/max_user_watches
+trap 'echo "$saved_watches" >/proc/sys/fs/inotify/max_user_watches' EXIT
+
+fresh_share() {
+    rm -rf /tmp/qwbench1 /tmp/apkg.xml
+    mkdir -p /tmp/qwbench1/Nas_Prog/aMule/.aMule "$share"
+    printf '<name>aMule</name>\n<path>/tmp/qwbench1</path>\n' >/tmp/apkg.xml
+    printf 'IncomingDir=%s\n' "$share" >/tmp/qwbench1/Nas_Prog/aMule/.aMule/amule.conf
+}
+
+# Directories: groups of 100 sub-directories.
+make_dirs() {
+    local n=$1 i
+    for ((i = 0; i < n / 100; i++)); do mkdir -p "$share/d$i/"{0..99}; done
+}
+
+# Files: spread over 100 directories.
+make_files() {
+    local n=$1 i
+    mkdir -p "$share/f"{0..99}
+    for ((i = 0; i < 100; i++)); do
+        (cd "$share/f$i" && eval "touch x{1..$((n / 100))}")
+    done
+}
+
+stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
+
+# --- start-up -------------------------------------------------------------------------------
+echo "### quillwatch start-up against inotifywait -m -r"
+echo
+echo "| directories | ours: ready (ms) | inotifywait: ready (ms) | ours / inotifywait | ours RSS | inotifywait RSS |"
+echo "|---|---|---|---|---|---|"
+for n in $startup_sizes; do
+    fresh_share
+    make_dirs "$n"
+    want=$((n / 100 * 101 + 1))
+    ours=() theirs=() ours_rss=() theirs_rss=()
+    for ((r = 0; r < runs; r++)); do
+        sync; echo 3 >/proc/sys/vm/drop_caches 2>/dev/null || true
+        s=$(now)
+        "$QW" >/dev/null 2>&1 &
+        pid=$!
+        wait_until '[ "$(watches_of $pid)" -ge $want ]'
+        e=$(now)
+        ours+=("$(elapsed_ms "$s" "$e")"); ours_rss+=("$(rss_kb $pid)")
+        stop $pid
+
+        sync; echo 3 >/proc/sys/vm/drop_caches 2>/dev/null || true
+        s=$(now)
+        inotifywait -m -r -q "$share" >/dev/null 2>&1 &
+        pid=$!
+        wait_until '[ "$(watches_of $pid)" -ge $want ]'
+        e=$(now)
+        theirs+=("$(elapsed_ms "$s" "$e")"); theirs_rss+=("$(rss_kb $pid)")
+        stop $pid
+    done
+    o=$(stats "${ours[@]}") t=$(stats "${theirs[@]}")
+    echo "| $want | $(fmt "$o") | $(fmt "$t") | $(ratio "$(median "$o")" "$(median "$t")") |" \
+        "$(median "$(stats "${ours_rss[@]}")" | cut -d. -f1) kB | $(median "$(stats "${theirs_rss[@]}")" | cut -d. -f1) kB |"
+done
+echo
+
+# --- one event ------------------------------------------------------------------------------
+# Latency from creating a file to the end of the reset it causes (the file is 0777 and no chmod
+# is left running), against a bare chmod -R of the same tree and an inotifywait shell loop.
+echo "### quillwatch: cost of one event against tree size"
+echo
+echo "| files | bare chmod -R (ms) | ours (ms) | shell loop (ms) | ours - bare | ours / bare | ours / shell loop |"
+echo "|---|---|---|---|---|---|---|"
+: >/mnt/plot.dat
+for n in $event_sizes; do
+    fresh_share
+    make_files "$n"
+    bare=() ours=() loop=()
+    for ((r = 0; r < runs; r++)); do
+        s=$(now); chmod 777 -R "$share"; e=$(now)
+        bare+=("$(elapsed_ms "$s" "$e")")
+    done
+
+    "$QW" >/dev/null 2>&1 &
+    pid=$!
+    wait_until '[ "$(watches_of $pid)" -ge 101 ]'
+    for ((r = 0; r < runs; r++)); do
+        ours+=("$(/mnt/bin/reset_latency "$share/f0/probe_ours_$r")")
+    done
+    stop $pid
+
+    inotifywait -m -r -q -e create,moved_to,moved_from,delete "$share" 2>/dev/null |
+        while read -r _; do chmod 777 -R "$share"; done &
+    wait_until '[ -n "$(inotify_pid inotifywait)" ] && [ "$(watches_of "$(inotify_pid inotifywait)")" -ge 101 ]'
+    for ((r = 0; r < runs; r++)); do
+        loop+=("$(/mnt/bin/reset_latency "$share/f0/probe_loop_$r")")
+    done
+    pkill -x inotifywait || true
+    wait 2>/dev/null || true
+
+    b=$(stats "${bare[@]}") o=$(stats "${ours[@]}") l=$(stats "${loop[@]}")
+    echo "| $n | $(fmt "$b") | $(fmt "$o") | $(fmt "$l") |" \
+        "$(awk -v o="$(median "$o")" -v b="$(median "$b")" 'BEGIN {printf "%.2f ms", o - b}') |" \
+        "$(ratio "$(median "$o")" "$(median "$b")") | $(ratio "$(median "$o")" "$(median "$l")") |"
+    echo "$n $(median "$b") $(median "$o") $(median "$l")" >>/mnt/plot.dat
+done
+[ -n "${PLOT_DATA:-}" ] && cp /mnt/plot.dat "$PLOT_DATA"
+echo
+
+# --- burst ----------------------------------------------------------------------------------
+echo "### quillwatch: burst of $burst file creations (tree of 10 files growing to $((burst + 10)))"
+echo
+echo "| handler | events/s | drain time (ms) |"
+echo "|---|---|---|"
+ours=() loop=()
+for ((r = 0; r < burst_runs; r++)); do
+    fresh_share
+    touch "$share/seed"{1..10}
+    "$QW" >/tmp/qw.out 2>/dev/null &
+    pid=$!
+    wait_until '[ "$(watches_of $pid)" -ge 1 ]'
+    s=$(now)
+    (cd "$share" && eval "touch b{1..$burst}")
+    wait_until '[ "$(grep -c "^\[chmod" /tmp/qw.out)" -ge '"$burst"' ]'
+    e=$(now)
+    ours+=("$(elapsed_ms "$s" "$e")")
+    stop $pid
+
+    fresh_share
+    touch "$share/seed"{1..10}
+    : >/tmp/loop.out
+    inotifywait -m -r -q -e create,moved_to,moved_from,delete "$share" 2>/dev/null |
+        while read -r _; do chmod 777 -R "$share"; echo x >>/tmp/loop.out; done &
+    wait_until '[ -n "$(inotify_pid inotifywait)" ]'
+    wait_until '[ "$(watches_of "$(inotify_pid inotifywait)")" -ge 1 ]'
+    s=$(now)
+    (cd "$share" && eval "touch b{1..$burst}")
+    wait_until '[ "$(wc -l </tmp/loop.out)" -ge '"$burst"' ]'
+    e=$(now)
+    loop+=("$(elapsed_ms "$s" "$e")")
+    pkill -x inotifywait || true
+    wait 2>/dev/null || true
+done
+o=$(stats "${ours[@]}") l=$(stats "${loop[@]}")
+eps() { awk -v n="$burst" -v ms="$(median "$1")" 'BEGIN {printf "%.0f", n / (ms / 1000)}'; }
+echo "| quillwatch | $(eps "$o") | $(fmt "$o") |"
+echo "| inotifywait shell loop | $(eps "$l") | $(fmt "$l") |"
+echo
+echo "Burst: quillwatch / shell loop drain time: $(ratio "$(median "$o")" "$(median "$l")")"
