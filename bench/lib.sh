@@ -23,18 +23,7 @@ machine() {
     echo "- File system of the working directory: $(df -T "${1:-.}" | awk 'NR == 2 {print $2}')"
 }
 
-# The process id among those running program $1 that holds an inotify descriptor.
-inotify_pid() {
-    local pid
-    for pid in $(pgrep -f "$1"); do
-        if grep -qs '^inotify' /proc/"$pid"/fdinfo/*; then echo "$pid"; return; fi
-    done
-}
-
-# Counts the inotify watches held by process $1.
-watches_of() {
-    cat /proc/"$1"/fdinfo/* 2>/dev/null | grep -c '^inotify wd:'
-}
+. "$(dirname "${BASH_SOURCE[0]}")/../tests/inotify_watches.sh"
 
 rss_kb() { awk '/^VmRSS/ {print $2}' /proc/"$1"/status; }
 

@@ -96,7 +96,6 @@ echo "### quillwatch: cost of one event against tree size"
 echo
 echo "| files | bare chmod -R (ms) | ours (ms) | shell loop (ms) | ours - bare | ours / bare | ours / shell loop |"
 echo "|---|---|---|---|---|---|---|"
-: >/mnt/plot.dat
 for n in $event_sizes; do
     fresh_share
     make_files "$n"
@@ -116,7 +115,7 @@ for n in $event_sizes; do
 
     inotifywait -m -r -q -e create,moved_to,moved_from,delete "$share" 2>/dev/null |
         while read -r _; do chmod 777 -R "$share"; done &
-    wait_until '[ -n "$(inotify_pid inotifywait)" ] && [ "$(watches_of "$(inotify_pid inotifywait)")" -ge 101 ]'
+    wait_until '[ -n "$(inotify_holder inotifywait)" ] && [ "$(watches_of "$(inotify_holder inotifywait)")" -ge 101 ]'
     for ((r = 0; r < runs; r++)); do
         loop+=("$(/mnt/bin/reset_latency "$share/f0/probe_loop_$r")")
     done
@@ -127,9 +126,7 @@ for n in $event_sizes; do
     echo "| $n | $(fmt "$b") | $(fmt "$o") | $(fmt "$l") |" \
         "$(awk -v o="$(median "$o")" -v b="$(median "$b")" 'BEGIN {printf "%.2f ms", o - b}') |" \
         "$(ratio "$(median "$o")" "$(median "$b")") | $(ratio "$(median "$o")" "$(median "$l")") |"
-    echo "$n $(median "$b") $(median "$o") $(median "$l")" >>/mnt/plot.dat
 done
-[ -n "${PLOT_DATA:-}" ] && cp /mnt/plot.dat "$PLOT_DATA"
 echo
 
 # --- burst ----------------------------------------------------------------------------------
@@ -156,8 +153,8 @@ for ((r = 0; r < burst_runs; r++)); do
     : >/tmp/loop.out
     inotifywait -m -r -q -e create,moved_to,moved_from,delete "$share" 2>/dev/null |
         while read -r _; do chmod 777 -R "$share"; echo x >>/tmp/loop.out; done &
-    wait_until '[ -n "$(inotify_pid inotifywait)" ]'
-    wait_until '[ "$(watches_of "$(inotify_pid inotifywait)")" -ge 1 ]'
+    wait_until '[ -n "$(inotify_holder inotifywait)" ]'
+    wait_until '[ "$(watches_of "$(inotify_holder inotifywait)")" -ge 1 ]'
     s=$(now)
     (cd "$share" && eval "touch b{1..$burst}")
     wait_until '[ "$(wc -l </tmp/loop.out)" -ge '"$burst"' ]'

@@ -62,22 +62,9 @@ run_daemon() {
     status=$?
 }
 
-# The daemon's process id: $qw_pid may be a wrapper (strace, valgrind) or the daemon itself,
-# which is the process that holds the inotify descriptor.
-daemon_pid() {
-    local pid
-    for pid in $(pgrep -f "$QW"); do
-        if grep -qs '^inotify' /proc/"$pid"/fdinfo/*; then echo "$pid"; return; fi
-    done
-}
-
-# Counts the inotify watches the daemon holds.
-watch_count() {
-    local pid
-    pid=$(daemon_pid)
-    if [ -z "$pid" ]; then echo 0; return; fi
-    cat /proc/"$pid"/fdinfo/* 2>/dev/null | grep -c '^inotify wd:'
-}
+. "$(dirname "$0")/inotify_watches.sh"
+daemon_pid() { inotify_holder "$QW"; }
+watch_count() { watches_of "$(daemon_pid)"; }
 
 # Waits until the condition "$@" holds: up to $wait_seconds (default 20) seconds.
 wait_for() {

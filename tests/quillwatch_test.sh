@@ -12,6 +12,13 @@ case_exports_isdir_and_niceassert() {
     symbols=$(nm -D --defined-only "$QW" | awk '{print $3}')
     grep -qx isdir <<<"$symbols" || fail "isdir is not exported"
     grep -qx _niceassert <<<"$symbols" || fail "_niceassert is not exported"
+    # libinotifytools defines a _niceassert of its own: its references must reach ours.
+    lay_out
+    rm /tmp/apkg.xml  # a start that ends at once
+    local bindings
+    bindings=$(cd / && LD_BIND_NOW=1 LD_DEBUG=bindings "$QW" 2>&1 >/dev/null | grep "\`_niceassert'")
+    grep -q "libinotifytools.* to $QW \[0\]: normal symbol" <<<"$bindings" ||
+        fail "libinotifytools' _niceassert references do not bind to quillwatch: $bindings"
 }
 
 case_start_up_creates_the_device_node_and_ends_with_the_folder() {
