@@ -9,6 +9,8 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 77
 fi
 here=$(cd "$(dirname "$0")" && pwd)
+# Everything read from the checkout is read before /tmp is replaced: it may lie below /tmp.
+. "$here/lib.sh"
 . "$here/../tests/namespace.sh"
 run_in_private_namespace "$@"
 build=$(realpath "$1")
@@ -19,7 +21,6 @@ startup_sizes=$3
 event_sizes=$4
 burst=$5
 burst_runs=${6:-$runs}
-. "$here/lib.sh"
 QW=/mnt/bin/quillwatch
 share=/tmp/qwbench1/share
 export PATH=/mnt/stubs:$PATH

@@ -6,7 +6,9 @@
 [ "$(id -u)" -eq 0 ] || skip "needs root: the daemon runs in a private mount namespace (unshare -m)"
 command -v unshare >/dev/null || skip "unshare (util-linux) is not installed"
 
+# Everything read from the checkout is read before /tmp is replaced: it may lie below /tmp.
 . "$(dirname "$0")/namespace.sh" || exit 1
+. "$(dirname "$0")/inotify_watches.sh" || exit 1
 run_in_private_namespace "$@"
 isolate_tmp_and_dev "$QW" ${QW_SHIM:+"$QW_SHIM"} "$(dirname "$0")/lsan.supp" \
     "$(dirname "$0")/valgrind.supp" || exit 1
@@ -62,7 +64,6 @@ run_daemon() {
     status=$?
 }
 
-. "$(dirname "$0")/inotify_watches.sh"
 daemon_pid() { inotify_holder "$QW"; }
 watch_count() { watches_of "$(daemon_pid)"; }
 
