@@ -54,12 +54,12 @@ staged_copies_problem() {
 }
 
 case_every_single_fault_is_reported_and_recovered() {
-    local spec syscall fault n calls app=$work/app total=0 console
-    for spec in openat:error=EIO openat:error=EMFILE fstat:error=EIO newfstatat:error=EIO \
+    local injection syscall fault n calls app=$work/app total=0 console
+    for injection in openat:error=EIO openat:error=EMFILE fstat:error=EIO newfstatat:error=EIO \
         read:error=EIO write:error=ENOSPC write:retval=1 fsync:error=EIO close:error=EIO \
         unlink:error=EACCES unlinkat:error=EACCES; do
-        syscall=${spec%%:*}
-        fault=${spec#*:}
+        syscall=${injection%%:*}
+        fault=${injection#*:}
         # The calls a clean run makes, with the files their descriptors refer to.
         rm -rf "$app" && cp -a "$template" "$app"
         (cd / && "${STRACE[@]}" -f -qq -y -o "$work/trace" -e trace="$syscall" \
@@ -92,7 +92,7 @@ case_every_single_fault_is_reported_and_recovered() {
             run_updater "$app"
             assert_eq "$expected" "$(snapshot "$app")" "state after a rerun following $what"
         done
-        echo "     $spec: ${#calls[@]} call(s), $skipped of them not the program's own"
+        echo "     $injection: ${#calls[@]} call(s), $skipped of them not the program's own"
     done
     echo "     $total fault cases tried"
     [ "$total" -gt 50 ] || fail "only $total fault cases were tried"
