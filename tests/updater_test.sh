@@ -271,9 +271,9 @@ case_staged_copy_linked_to_its_target_is_not_destroyed() {
 }
 
 case_injected_io_faults_fail_the_copy_and_keep_the_staged_copy() {
-    local spec n fault
-    for spec in "write:ENOSPC:p1" "read:EIO:p1.rep" "fsync:EIO:p1" "close:EIO:p1"; do
-        IFS=: read -r fault err file <<<"$spec"
+    local injection n fault
+    for injection in "write:ENOSPC:p1" "read:EIO:p1.rep" "fsync:EIO:p1" "close:EIO:p1"; do
+        IFS=: read -r fault err file <<<"$injection"
         local app=$work/fault_$fault
         make_app "$app"
         n=$(nth_call_on "$fault" "$app" "$file")
