@@ -1,0 +1,37 @@
+#!/bin/bash
+# Installs the .deb, runs the installed programs' smoke tests (the quillwatch suite against the
+# installed daemon, the installed updater's start) and removes the package again. Root only.
+# Usage: package_test.sh DEB
+deb=$(realpath "$1")
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+[ "$(id -u)" -eq 0 ] || skip "needs root to install a package"
+command -v dpkg >/dev/null || skip "dpkg is not available"
+
+files=(/usr/sbin/quillwatch /usr/libexec/corvan/updater /usr/share/man/man1/updater.1
+    /usr/share/man/man8/quillwatch.8 /usr/lib/systemd/system/quillwatch.service
+    /usr/share/corvan-tools/init.d/quillwatch)
+
+case_install_run_remove() {
+    dpkg -i "$deb" >/dev/null || { fail "dpkg -i failed"; return; }
+    local f
+    for f in "${files[@]}"; do assert_exists "$f"; done
+
+    # The installed updater: no trigger in its directory, so only its start line.
+    local out
+    out=$("${STRACE[@]}" -f -qq -o /dev/null -e inject=clock_nanosleep,nanosleep:retval=0 \
+        /usr/libexec/corvan/updater)
+    assert_eq "(Re)Starting Corvan..
+0" "$out"$'\n'"$?" "installed updater"
+
+    local log
+    log=$(mktemp)
+    bash "$here/quillwatch_test.sh" /usr/sbin/quillwatch >"$log" 2>&1 ||
+        fail "the quillwatch suite failed against the installed daemon: $(grep FAIL "$log" | head)"
+    rm -f "$log"
+
+    dpkg -r corvan-tools >/dev/null || fail "dpkg -r failed"
+    for f in "${files[@]}"; do assert_absent "$f"; done
+}
+
+run_cases
