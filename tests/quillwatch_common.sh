@@ -16,9 +16,9 @@ require_private_tmp
 export LSAN_OPTIONS=suppressions=/mnt/bin/lsan.supp:print_suppressions=0
 # A sanitizer build holds freed memory in quarantine: its RSS says nothing about leaks, which
 # LeakSanitizer checks at every exit instead.
+QW=/mnt/bin/quillwatch
 sanitized=0
 ldd "$QW" | grep -q libasan && sanitized=1
-QW=/mnt/bin/quillwatch
 
 # The appliance's mail command: records each call's arguments, NUL-separated, one file a call.
 cat >/mnt/stubs/email <<'STUB'
