@@ -55,6 +55,37 @@ make_files() {
 
 stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
 
+# Starts "$@" on cold caches and waits until it holds $want watches. Sets $ready_ms and
+# $ready_rss, then stops it.
+time_to_ready() {
+    sync; echo 3 >/proc/sys/vm/drop_caches 2>/dev/null || true
+    local s e pid
+    s=$(now)
+    "$@" >/dev/null 2>&1 &
+    pid=$!
+    wait_until '[ "$(watches_of $pid)" -ge $want ]'
+    e=$(now)
+    ready_ms=$(elapsed_ms "$s" "$e") ready_rss=$(rss_kb $pid)
+    stop $pid
+}
+
+# A fresh tree of 10 files for a burst.
+burst_tree() {
+    fresh_share
+    touch "$share/seed"{1..10}
+}
+
+# Creates $burst files at once and prints the ms until "$1" (a command printing how many events
+# the running handler has finished) reaches $burst.
+burst_ms() {
+    local s e
+    s=$(now)
+    (cd "$share" && eval "touch b{1..$burst}")
+    wait_until '[ "$('"$1"')" -ge '"$burst"' ]'
+    e=$(now)
+    elapsed_ms "$s" "$e"
+}
+
 # --- start-up -------------------------------------------------------------------------------
 echo "### quillwatch start-up against inotifywait -m -r"
 echo
@@ -66,23 +97,10 @@ for n in $startup_sizes; do
     want=$((n / 100 * 101 + 1))
     ours=() theirs=() ours_rss=() theirs_rss=()
     for ((r = 0; r < runs; r++)); do
-        sync; echo 3 >/proc/sys/vm/drop_caches 2>/dev/null || true
-        s=$(now)
-        "$QW" >/dev/null 2>&1 &
-        pid=$!
-        wait_until '[ "$(watches_of $pid)" -ge $want ]'
-        e=$(now)
-        ours+=("$(elapsed_ms "$s" "$e")"); ours_rss+=("$(rss_kb $pid)")
-        stop $pid
-
-        sync; echo 3 >/proc/sys/vm/drop_caches 2>/dev/null || true
-        s=$(now)
-        inotifywait -m -r -q "$share" >/dev/null 2>&1 &
-        pid=$!
-        wait_until '[ "$(watches_of $pid)" -ge $want ]'
-        e=$(now)
-        theirs+=("$(elapsed_ms "$s" "$e")"); theirs_rss+=("$(rss_kb $pid)")
-        stop $pid
+        time_to_ready "$QW"
+        ours+=("$ready_ms"); ours_rss+=("$ready_rss")
+        time_to_ready inotifywait -m -r -q "$share"
+        theirs+=("$ready_ms"); theirs_rss+=("$ready_rss")
     done
     o=$(stats "${ours[@]}") t=$(stats "${theirs[@]}")
     echo "| $want | $(fmt "$o") | $(fmt "$t") | $(ratio "$(median "$o")" "$(median "$t")") |" \
@@ -137,30 +155,19 @@ echo "| handler | events/s | drain time (ms) |"
 echo "|---|---|---|"
 ours=() loop=()
 for ((r = 0; r < burst_runs; r++)); do
-    fresh_share
-    touch "$share/seed"{1..10}
+    burst_tree
     "$QW" >/tmp/qw.out 2>/dev/null &
     pid=$!
     wait_until '[ "$(watches_of $pid)" -ge 1 ]'
-    s=$(now)
-    (cd "$share" && eval "touch b{1..$burst}")
-    wait_until '[ "$(grep -c "^\[chmod" /tmp/qw.out)" -ge '"$burst"' ]'
-    e=$(now)
-    ours+=("$(elapsed_ms "$s" "$e")")
+    ours+=("$(burst_ms 'grep -c "^\[chmod" /tmp/qw.out')")
     stop $pid
 
-    fresh_share
-    touch "$share/seed"{1..10}
+    burst_tree
     : >/tmp/loop.out
     inotifywait -m -r -q -e create,moved_to,moved_from,delete "$share" 2>/dev/null |
         while read -r _; do chmod 777 -R "$share"; echo x >>/tmp/loop.out; done &
-    wait_until '[ -n "$(inotify_holder inotifywait)" ]'
     wait_until '[ "$(watches_of "$(inotify_holder inotifywait)")" -ge 1 ]'
-    s=$(now)
-    (cd "$share" && eval "touch b{1..$burst}")
-    wait_until '[ "$(wc -l </tmp/loop.out)" -ge '"$burst"' ]'
-    e=$(now)
-    loop+=("$(elapsed_ms "$s" "$e")")
+    loop+=("$(burst_ms 'wc -l </tmp/loop.out')")
     pkill -x inotifywait || true
     wait 2>/dev/null || true
 done

@@ -19,6 +19,20 @@ make_app() {
     : >"$app/doupdate"
 }
 
+# Stages a new build of the updater itself in application $1: the binary with a trailer line.
+stage_new_updater() {
+    { cat "$UPDATER"; printf '\nnew build\n'; } >"$1/updater.rep"
+}
+
+# Prints the snapshot an uninterrupted run leaves of a copy of application $1 (scratch copy in
+# $1.clean). Ends the suite when that run fails.
+clean_run_snapshot() {
+    rm -rf "$1.clean" && cp -a "$1" "$1.clean"
+    run_updater "$1.clean"
+    [ "$status" -eq 0 ] || { echo "clean run failed: $out" >&2; exit 1; }
+    snapshot "$1.clean"
+}
+
 write_manifest() {  # file entry...
     local file=$1 entry
     shift

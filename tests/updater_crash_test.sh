@@ -11,13 +11,9 @@ trap 'rm -rf "$work"' EXIT
 
 template=$work/template
 make_app "$template"
-{ cat "$UPDATER"; printf '\nnew build\n'; } >"$template/updater.rep"
+stage_new_updater "$template"
 write_manifest "$template/manifest.xml.rep" p1 updater p3
-
-cp -a "$template" "$work/clean"
-run_updater "$work/clean"
-[ "$status" -eq 0 ] || { echo "clean run failed: $out" >&2; exit 1; }
-expected=$(snapshot "$work/clean")
+expected=$(clean_run_snapshot "$template")
 
 case_every_crash_point_converges() {
     local syscall n app=$work/app total=0

@@ -13,9 +13,7 @@ trap 'rm -rf "$work"' EXIT
 
 template=$work/template
 make_app "$template"
-cp -a "$template" "$work/clean"
-run_updater "$work/clean"
-expected=$(snapshot "$work/clean")
+expected=$(clean_run_snapshot "$template")
 
 # Checks that $out is a sequence of lines the updater can print for one run, in a valid order,
 # and that $status matches it. Prints what is wrong, or nothing.

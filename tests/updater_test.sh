@@ -233,7 +233,7 @@ Deleting $data/x.rep" "$out" "output"
 case_updates_its_own_executable() {
     local app=$work/self
     make_app "$app"
-    { cat "$UPDATER"; printf '\nnew build\n'; } >"$app/updater.rep"
+    stage_new_updater "$app"
     chmod 0750 "$app/updater"
     write_manifest "$app/manifest.xml.rep" p1 updater p2
     run_updater "$app"
@@ -304,7 +304,7 @@ $REINSTALL" "$out" "output"
 case_full_update_leaks_nothing() {
     local app=$work/leaks checker=()
     make_app "$app"
-    { cat "$UPDATER"; printf '\nnew build\n'; } >"$app/updater.rep"
+    stage_new_updater "$app"
     write_manifest "$app/manifest.xml.rep" p1 updater p3
     if ldd "$UPDATER" | grep -q libasan; then
         echo "     (LeakSanitizer checks at exit)"
