@@ -28,13 +28,25 @@ snapshot() {
         find . -type f -exec sha1sum {} + | sort -k2)
 }
 
+# Ends the current case as skipped, with the reason: return right after calling it.
+skip_case() {
+    case_skipped=$*
+}
+
 run_cases() {
     local name
     for name in $(declare -F | awk '{print $3}' | grep '^case_'); do
         current_case=$name
+        case_skipped=""
         local before=$failures
         "$name"
-        if [ "$failures" -eq "$before" ]; then echo "ok   $name"; else echo "FAIL $name"; fi
+        if [ "$failures" -ne "$before" ]; then
+            echo "FAIL $name"
+        elif [ -n "$case_skipped" ]; then
+            echo "skip $name: $case_skipped"
+        else
+            echo "ok   $name"
+        fi
     done
     if [ "$failures" -ne 0 ]; then
         echo "$failures assertion(s) failed" >&2
@@ -51,3 +63,34 @@ skip() {
 # strace for the suites. LeakSanitizer can't work under ptrace, so in a sanitizer build the leak
 # check is left to the untraced runs; the other sanitizers stay on.
 STRACE=(env ASAN_OPTIONS=detect_leaks=0 strace)
+
+# True when ELF binary $1 is for another architecture than the build machine's, so that it runs
+# under qemu-user (registered with binfmt_misc). Compares the ELF headers' machine fields.
+runs_emulated() {
+    [ "$(od -An -tu2 -j18 -N2 "$1")" != "$(od -An -tu2 -j18 -N2 /bin/sh)" ]
+}
+
+# True when ELF binary $1 is linked statically (it names no program interpreter).
+is_static() {
+    ! readelf -l "$1" | grep -q 'Requesting program interpreter'
+}
+
+# The leak checker for binary $1 in a plain build: valgrind, or nothing (with the reason printed)
+# under emulation, for a static binary or without valgrind. Sets the array $checker; extra valgrind options follow $1.
+choose_leak_checker() {
+    local binary=$1
+    shift
+    checker=()
+    if runs_emulated "$binary"; then
+        echo "     (under emulation: valgrind runs only programs of the build machine's architecture;"
+        echo "      the run itself is still checked, its leaks are not)"
+    elif is_static "$binary"; then
+        echo "     (static binary: valgrind can't replace its malloc; the run itself is still"
+        echo "      checked, its leaks are not)"
+    elif command -v valgrind >/dev/null; then
+        checker=(valgrind -q --leak-check=full --errors-for-leak-kinds=definite,indirect
+            --error-exitcode=9 "$@")
+    else
+        echo "     (valgrind is not installed: leaks not checked)"
+    fi
+}

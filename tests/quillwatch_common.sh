@@ -10,15 +10,18 @@ command -v unshare >/dev/null || skip "unshare (util-linux) is not installed"
 . "$(dirname "$0")/namespace.sh" || exit 1
 . "$(dirname "$0")/inotify_watches.sh" || exit 1
 run_in_private_namespace "$@"
+qw_map=()  # a static build's link map, beside the binary
+[ -e "$QW.map" ] && qw_map=("$QW.map")
 isolate_tmp_and_dev "$QW" ${QW_SHIM:+"$QW_SHIM"} "$(dirname "$0")/lsan.supp" \
-    "$(dirname "$0")/valgrind.supp" || exit 1
+    "$(dirname "$0")/valgrind.supp" "${qw_map[@]}" || exit 1
 require_private_tmp
 export LSAN_OPTIONS=suppressions=/mnt/bin/lsan.supp:print_suppressions=0
 # A sanitizer build holds freed memory in quarantine: its RSS says nothing about leaks, which
 # LeakSanitizer checks at every exit instead.
 QW=/mnt/bin/quillwatch
+QW_MAP=$QW.map
 sanitized=0
-ldd "$QW" | grep -q libasan && sanitized=1
+ldd "$QW" 2>/dev/null | grep -q libasan && sanitized=1
 
 # The appliance's mail command: records each call's arguments, NUL-separated, one file a call.
 cat >/mnt/stubs/email <<'STUB'

@@ -166,11 +166,8 @@ case_long_run_leaks_nothing() {
     local checker=()
     if [ "$sanitized" -eq 1 ]; then
         echo "     (LeakSanitizer checks at exit)"
-    elif command -v valgrind >/dev/null; then
-        checker=(valgrind -q --leak-check=full --errors-for-leak-kinds=definite,indirect
-            --error-exitcode=9 --suppressions=/mnt/bin/valgrind.supp)
     else
-        echo "     (valgrind is not installed: leaks not checked)"
+        choose_leak_checker "$QW" --suppressions=/mnt/bin/valgrind.supp
     fi
     lay_out
     mkdir -p "$SHARE/IncomingDir/kept/sub"

@@ -9,6 +9,20 @@ QW_SHIM=${2:+$(realpath "$2")}
 
 case_exports_isdir_and_niceassert() {
     local symbols
+    if is_static "$QW"; then
+        # No dynamic symbols: the definitions must be in the symbol table, and the link map's
+        # cross-reference table must show ours chosen and the library referring to it.
+        symbols=$(nm --defined-only "$QW" | awk '$2 == "T" {print $3}')
+        grep -qx isdir <<<"$symbols" || fail "isdir is not defined"
+        grep -qx _niceassert <<<"$symbols" || fail "_niceassert is not defined"
+        local refs
+        refs=$(awk '/^_niceassert / {found = 1; print $2; next}
+                    found && /^ / {print $1; next} found {exit}' "$QW_MAP")
+        [[ $(head -n 1 <<<"$refs") == *"(path_checks.cpp.o)" ]] ||
+            fail "_niceassert is not quillwatch's own: $refs"
+        grep -q "libinotifytools" <<<"$refs" || fail "libinotifytools does not refer to it: $refs"
+        return
+    fi
     symbols=$(nm -D --defined-only "$QW" | awk '{print $3}')
     grep -qx isdir <<<"$symbols" || fail "isdir is not exported"
     grep -qx _niceassert <<<"$symbols" || fail "_niceassert is not exported"
@@ -92,8 +106,8 @@ case_new_files_and_directories_are_watched_and_reset() {
     wait_for watches_at_least 3
 
     touch "$SHARE/file"
-    wait_for output_has "$RESET"
-    assert_eq 777 "$(stat -c %a "$SHARE/file")" "mode of a new file"
+    wait_for output_has "$RESET"  # printed just before the reset runs
+    wait_for eval '[ "$(stat -c %a "$SHARE/file")" = 777 ]'
 
     mkdir "$SHARE/dir"
     wait_for watches_at_least 4
@@ -285,7 +299,11 @@ case_folder_with_shell_characters_is_reset_as_one_argument() {
 }
 
 case_unbuildable_paths_are_reported_and_skipped() {
-    [ -n "$QW_SHIM" ] || { echo "     (no asprintf shim given)"; return; }
+    [ -n "$QW_SHIM" ] || { skip_case "no asprintf shim given"; return; }
+    if is_static "$QW"; then
+        skip_case "static binary: LD_PRELOAD can't put a failing asprintf in front of its own"
+        return
+    fi
     lay_out
     start_daemon env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=/mnt/bin/${QW_SHIM##*/}
     wait_for watches_at_least 3
@@ -321,7 +339,9 @@ case_many_events_without_memory_growth() {
     wait_for eval '[ "$(stat -c %a "$SHARE/end")" = 777 ]'
     rss_end=$(awk '/^VmRSS/ {print $2}' /proc/"$qw_pid"/status)
     echo "     RSS after warm-up ${rss_warm} kB, after about 4000 more events ${rss_end} kB"
-    if [ "$sanitized" -eq 0 ] && [ $((rss_end - rss_warm)) -gt 256 ]; then
+    if runs_emulated "$QW"; then
+        echo "     (under emulation this RSS is the emulator's, translation cache included: not bounded)"
+    elif [ "$sanitized" -eq 0 ] && [ $((rss_end - rss_warm)) -gt 256 ]; then
         fail "RSS grew from $rss_warm kB to $rss_end kB"
     fi
     assert_eq 3 "$(watch_count)" "watches after the churn"

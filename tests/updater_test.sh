@@ -306,13 +306,10 @@ case_full_update_leaks_nothing() {
     make_app "$app"
     stage_new_updater "$app"
     write_manifest "$app/manifest.xml.rep" p1 updater p3
-    if ldd "$UPDATER" | grep -q libasan; then
+    if ldd "$UPDATER" 2>/dev/null | grep -q libasan; then
         echo "     (LeakSanitizer checks at exit)"
-    elif command -v valgrind >/dev/null; then
-        checker=(valgrind -q --leak-check=full --errors-for-leak-kinds=definite,indirect
-            --error-exitcode=9)
     else
-        echo "     (valgrind is not installed: leaks not checked)"
+        choose_leak_checker "$UPDATER"
     fi
     out=$(cd / && LD_PRELOAD=$SKIP_SLEEP ASAN_OPTIONS=verify_asan_link_order=0 \
         "${checker[@]}" "$app/updater" 2>"$work/leaks.err")
