@@ -1,25 +1,53 @@
 #!/bin/sh
-# Installs what is missing, then builds and runs every test: the plain build, the whole suite
-# again with AddressSanitizer and UndefinedBehaviorSanitizer, the .deb installed, smoke-tested
-# and removed again (as root), and each fuzz target for a minute.
-# FUZZ_SECONDS sets the fuzzing time per target (0 skips fuzzing).
+# Installs what is missing, then builds and runs every test:
+# - amd64: the plain build, the whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer,
+#   and the static binaries through the black-box suites;
+# - armhf and arm64 under qemu-user: the whole suite of the cross build, and the static binaries
+#   through the black-box suites;
+# - the .deb of each architecture installed, smoke-tested and removed again (as root);
+# - each fuzz target for a minute.
+# FUZZ_SECONDS sets the fuzzing time per target (0 skips fuzzing); CROSS_ARCHES the foreign
+# architectures (empty skips the cross builds).
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
+arches=${CROSS_ARCHES-armhf arm64}
+[ -z "$arches" ] || ./scripts/setup-cross.sh
+
+# build DIR [CMAKE OPTIONS...]: configures and builds with warnings as errors.
+build() {
+    dir=$1
+    shift
+    cmake -S . -B "$dir" -DWERROR=ON "$@"
+    cmake --build "$dir" -j "$(nproc)"
+}
 
 echo "=== plain build"
-cmake -S . -B build -DWERROR=ON
-cmake --build build -j "$(nproc)"
+build build
 (cd build && ctest --output-on-failure -j 2)
 
 echo "=== sanitizer build (ASan + UBSan)"
-cmake -S . -B build-asan -DWERROR=ON -DSANITIZE=ON
-cmake --build build-asan -j "$(nproc)"
+build build-asan -DSANITIZE=ON
 (cd build-asan && ctest --output-on-failure -j 2)
 
-echo "=== package"
-(cd build && cpack -G DEB)
-bash tests/package_test.sh build/corvan-tools_*_amd64.deb
+echo "=== static build"
+build build-static -DSTATIC=ON
+(cd build-static && ctest --output-on-failure -j 2 -R blackbox)
+
+for arch in $arches; do
+    echo "=== $arch cross build, tested under qemu-user"
+    build "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch.cmake"
+    (cd "build-$arch" && ctest --output-on-failure -j 2)
+    echo "=== $arch static build, tested under qemu-user"
+    build "build-$arch-static" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch.cmake" -DSTATIC=ON
+    (cd "build-$arch-static" && ctest --output-on-failure -j 2 -R blackbox)
+done
+
+echo "=== packages"
+for dir in build $(for arch in $arches; do echo "build-$arch"; done); do
+    (cd "$dir" && cpack -G DEB)
+    bash tests/package_test.sh "$dir"/corvan-tools_*.deb
+done
 
 if [ "${FUZZ_SECONDS:-60}" -gt 0 ]; then
     echo "=== fuzzing"

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs the .deb, runs the installed programs' smoke tests (the quillwatch suite against the
 # installed daemon, the installed updater's start) and removes the package again. Root only.
+# A package for another architecture is tested the same way through multiarch and qemu-user.
 # Usage: package_test.sh DEB
 deb=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,6 +17,15 @@ case_install_run_remove() {
     dpkg -i "$deb" >/dev/null || { fail "dpkg -i failed"; return; }
     local f
     for f in "${files[@]}"; do assert_exists "$f"; done
+    # A package for another architecture (installed through multiarch) must hold binaries
+    # that run under emulation here, and a native one native binaries.
+    local emulated=no
+    runs_emulated /usr/sbin/quillwatch && emulated=yes
+    if [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ]; then
+        assert_eq no "$emulated" "quillwatch of the native package runs under emulation"
+    else
+        assert_eq yes "$emulated" "quillwatch of the $(dpkg-deb -f "$deb" Architecture) package runs natively"
+    fi
 
     # The installed updater: no trigger in its directory, so only its start line.
     local out
