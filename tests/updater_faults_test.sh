@@ -1,7 +1,7 @@
 #!/bin/bash
-# Fault-injection matrix of the updater: in a three-file update, makes each of open, stat, read,
-# write (ENOSPC and a short count), fsync, close and unlink fail at each position it is called in
-# turn. Every run must print only the program's own lines in a valid order, end with the status
+# Fault-injection matrix of the updater: in a three-file update, makes each of open, stat (fstat,
+# newfstatat, or statx as the 32-bit ARM C library calls it), read, write (ENOSPC and a short
+# count), fsync, close and unlink fail at each position it is called in turn. Every run must print only the program's own lines in a valid order, end with the status
 # its last line implies, never lose a staged copy whose target does not yet hold the new content,
 # and a rerun without the fault must reach the fully updated state.
 UPDATER=$(realpath "$1")
@@ -53,7 +53,7 @@ staged_copies_problem() {
 
 case_every_single_fault_is_reported_and_recovered() {
     local injection syscall fault n calls app=$work/app total=0 console
-    for injection in openat:error=EIO openat:error=EMFILE fstat:error=EIO newfstatat:error=EIO \
+    for injection in openat:error=EIO openat:error=EMFILE fstat:error=EIO newfstatat:error=EIO statx:error=EIO \
         read:error=EIO write:error=ENOSPC write:retval=1 fsync:error=EIO close:error=EIO \
         unlink:error=EACCES unlinkat:error=EACCES; do
         syscall=${injection%%:*}
