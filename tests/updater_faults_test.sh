@@ -1,9 +1,10 @@
 #!/bin/bash
 # Fault-injection matrix of the updater: in a three-file update, makes each of open, stat (fstat,
 # newfstatat, or statx as the 32-bit ARM C library calls it), read, write (ENOSPC and a short
-# count), fsync, close and unlink fail at each position it is called in turn. Every run must print only the program's own lines in a valid order, end with the status
-# its last line implies, never lose a staged copy whose target does not yet hold the new content,
-# and a rerun without the fault must reach the fully updated state.
+# count), fsync, close and unlink fail at each position it is called in turn. Every run must
+# print only the program's own lines in a valid order, end with the status its last line implies,
+# never lose a staged copy whose target does not yet hold the new content, and a rerun without
+# the fault must reach the fully updated state.
 UPDATER=$(realpath "$1")
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/updater_common.sh"
