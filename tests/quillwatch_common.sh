@@ -67,7 +67,7 @@ run_daemon() {
     status=$?
 }
 
-daemon_pid() { inotify_holder "$QW"; }
+daemon_pid() { inotify_holder_of "$qw_pid"; }
 watch_count() { watches_of "$(daemon_pid)"; }
 
 # Waits until the condition "$@" holds: up to $wait_seconds (default 20) seconds.
@@ -79,6 +79,12 @@ wait_for() {
     done
     fail "timed out waiting for: $*"
     return 1
+}
+
+# Waits until the daemon holds at least $1 watches and has flushed its start-up lines, which it
+# does once every start-up watch is set, right before it reads the first event.
+wait_until_ready() {
+    wait_for watches_at_least "$1" && wait_for grep -q '^amule monitor folder: ' /tmp/qw.out
 }
 
 watches_at_least() { [ "$(watch_count)" -ge "$1" ]; }

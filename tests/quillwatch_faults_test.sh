@@ -33,7 +33,7 @@ case_failed_watches_at_start_up() {
         # the daemon runs with the others.
         lay_out_deeper
         start_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=$err:when=4
-        wait_for watches_at_least 5
+        wait_until_ready 5
         touch "$SHARE/file"
         wait_for output_has "$RESET"
         assert_eq 5 "$(watch_count)" "watches with $err on a sub-directory"
@@ -53,7 +53,7 @@ case_new_directory_that_cant_be_watched() {
     lay_out
     # 4 calls at start-up; the 5th is the new directory's.
     start_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=ENOSPC:when=5
-    wait_for watches_at_least 3
+    wait_until_ready 3
     mkdir "$SHARE/new"
     wait_for output_has "Couldn't watch new directory ${SHARE}new: No space left on device"
     wait_for output_has "$RESET"
@@ -67,7 +67,7 @@ case_failing_event_queue_ends_with_its_error() {
     lay_out
     # Find which read() is the first one on the inotify descriptor.
     start_daemon "${STRACE[@]}" -qq -y -o /tmp/reads -e trace=read
-    wait_for watches_at_least 3
+    wait_until_ready 3
     touch "$SHARE/file"
     wait_for output_has "$RESET"
     stop_daemon
@@ -77,7 +77,7 @@ case_failing_event_queue_ends_with_its_error() {
 
     lay_out
     start_daemon "${STRACE[@]}" -qq -o /dev/null -e inject=read:error=EIO:when=$n
-    wait_for watches_at_least 3
+    wait_until_ready 3
     touch "$SHARE/file"
     wait "$qw_pid"
     assert_eq 1 $? "status"
@@ -87,7 +87,7 @@ case_failing_event_queue_ends_with_its_error() {
 case_missing_commands_are_ignored() {
     lay_out
     start_daemon env PATH=/mnt/stubs  # email only: no chmod (and no mknod)
-    wait_for watches_at_least 3
+    wait_until_ready 3
     touch "$SHARE/TempDir/f"
     wait_for output_has "$RESET"
     mv "$SHARE/TempDir/f" "$SHARE/IncomingDir/f"
@@ -98,7 +98,7 @@ case_missing_commands_are_ignored() {
 
     lay_out
     start_daemon env PATH=/usr/sbin:/usr/bin:/sbin:/bin  # no email
-    wait_for watches_at_least 3
+    wait_until_ready 3
     touch "$SHARE/TempDir/g"
     mv "$SHARE/TempDir/g" "$SHARE/IncomingDir/g"
     touch "$SHARE/later"
@@ -123,7 +123,7 @@ burst() {
 case_burst_of_directories_and_files_is_drained() {
     lay_out
     start_daemon
-    wait_for watches_at_least 3
+    wait_until_ready 3
     local start=$EPOCHREALTIME
     burst 200 2000
     # Drained once the marker directory, created last, is watched: its event was the last one.
@@ -143,7 +143,7 @@ case_queue_overflow_restores_the_watches() {
     saved=$(cat /proc/sys/fs/inotify/max_queued_events)
     echo 64 >/proc/sys/fs/inotify/max_queued_events
     start_daemon
-    wait_for watches_at_least 3
+    wait_until_ready 3
     echo "$saved" >/proc/sys/fs/inotify/max_queued_events
 
     # While the daemon is stopped, 100 files fill the queue; the 40 directories created after
@@ -172,7 +172,7 @@ case_long_run_leaks_nothing() {
     lay_out
     mkdir -p "$SHARE/IncomingDir/kept/sub"
     start_daemon "${checker[@]}"
-    wait_seconds=60 wait_for watches_at_least 5
+    wait_seconds=60 wait_until_ready 5
     local i
     for ((i = 0; i < 300; i++)); do  # about 2,400 events
         mkdir -p "$SHARE/TempDir/d$i/inner"

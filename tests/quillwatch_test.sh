@@ -39,7 +39,7 @@ case_start_up_creates_the_device_node_and_ends_with_the_folder() {
     lay_out
     rm -rf "$SHARE"/* /dev/inotify
     start_daemon
-    wait_for watches_at_least 1
+    wait_until_ready 1
     stop_daemon
     assert_eq "$VERSION
 Create /dev/inotify !
@@ -53,7 +53,7 @@ $FOLDER_GONE" "$(cat /tmp/qw.out)" "output"
     lay_out
     rm -rf "$SHARE"/*
     start_daemon
-    wait_for watches_at_least 1
+    wait_until_ready 1
     stop_daemon
     assert_eq "$VERSION
 amule monitor folder: $SHARE
@@ -103,7 +103,7 @@ Couldn't watch $SHARE: Permission denied" "$(cat /tmp/qw.out)" "output when a wa
 case_new_files_and_directories_are_watched_and_reset() {
     lay_out
     start_daemon
-    wait_for watches_at_least 3
+    wait_until_ready 3
 
     touch "$SHARE/file"
     wait_for output_has "$RESET"  # printed just before the reset runs
@@ -142,7 +142,7 @@ case_deletions_remove_watches_and_reset() {
     mkdir -p "$SHARE/sub/inner"
     touch "$SHARE/file"
     start_daemon
-    wait_for watches_at_least 5
+    wait_until_ready 5
     : >/tmp/qw.out.mark
     local start_lines
     start_lines=$(wc -l </tmp/qw.out)
@@ -168,7 +168,7 @@ case_renamed_directories_keep_their_watches_under_the_new_path() {
     lay_out
     mkdir -p "$SHARE/a/b1/b2" "$SHARE/ab/sub"
     start_daemon
-    wait_for watches_at_least 8
+    wait_until_ready 8
     local start_lines
     start_lines=$(wc -l </tmp/qw.out)
 
@@ -194,7 +194,7 @@ case_items_moved_out_of_the_tree() {
     mkdir -p "$SHARE/dir/sub" /tmp/outside
     touch "$SHARE/file"
     start_daemon
-    wait_for watches_at_least 5
+    wait_until_ready 5
     local n
     n=$(wc -l </tmp/qw.out)
 
@@ -233,7 +233,7 @@ $RESET" "$(tail -n +$((n + 4)) /tmp/qw.out)" "a directory moved out, then events
 case_completed_downloads_are_announced_with_their_own_name() {
     lay_out
     start_daemon
-    wait_for watches_at_least 3
+    wait_until_ready 3
     echo data >"$SHARE/TempDir/movie.avi"
     mkdir -p "$SHARE/TempDir/album/cd1"
     wait_for watches_at_least 5
@@ -260,7 +260,7 @@ case_completed_downloads_are_announced_with_their_own_name() {
 case_hostile_names_reach_email_unaltered() {
     lay_out
     start_daemon
-    wait_for watches_at_least 3
+    wait_until_ready 3
     local names=(
         'x"; touch pwned1; "'
         '$(touch pwned2)'
@@ -287,7 +287,7 @@ case_folder_with_shell_characters_is_reset_as_one_argument() {
     local folder='/tmp/qwtest01/in $(touch pwned) "q" `x`; -R'
     lay_out "$folder"
     start_daemon
-    wait_for watches_at_least 3
+    wait_until_ready 3
     touch "$folder/file"
     wait_for eval '[ "$(stat -c %a "$folder/file")" = 777 ]'
     assert_eq "[chmod 777 -R $folder/]" "$(tail -n 1 /tmp/qw.out)" "echo of the reset"
@@ -306,7 +306,7 @@ case_unbuildable_paths_are_reported_and_skipped() {
     fi
     lay_out
     start_daemon env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=/mnt/bin/${QW_SHIM##*/}
-    wait_for watches_at_least 3
+    wait_until_ready 3
     touch "$SHARE/file"
     wait_for eval '[ -s /tmp/qw.err ]'
     local pattern='^quillwatch:[0-9]+ assertion \( -1 != asprintf\(&new_file, "%s%s", inotifytools_filename_from_wd\( event->wd \), event->name\) \) failed: out of memory$'
@@ -319,7 +319,7 @@ case_unbuildable_paths_are_reported_and_skipped() {
 case_many_events_without_memory_growth() {
     lay_out
     start_daemon
-    wait_for watches_at_least 3
+    wait_until_ready 3
     local i rss_warm rss_end
     churn() {  # 6 events a round: create, move out, move in (paired), delete of dir and file
         for ((i = 0; i < $1; i++)); do
