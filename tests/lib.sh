@@ -76,7 +76,8 @@ is_static() {
 }
 
 # The leak checker for binary $1 in a plain build: valgrind, or nothing (with the reason printed)
-# under emulation, for a static binary or without valgrind. Sets the array $checker; extra valgrind options follow $1.
+# under emulation, for a static binary or without valgrind. Sets the array $checker; extra
+# valgrind options follow $1.
 choose_leak_checker() {
     local binary=$1
     shift
