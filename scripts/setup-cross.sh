@@ -18,7 +18,8 @@ done
 if [ -n "$missing" ] || [ ! -e /proc/sys/fs/binfmt_misc/qemu-arm ] ||
     [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
     if [ "$(id -u)" -ne 0 ]; then
-        echo "the ARM cross builds need root to set up (missing:$missing, or qemu's binfmt entries)" >&2
+        echo "the ARM cross builds need root to set up (missing:$missing," \
+            "or qemu's binfmt entries)" >&2
         exit 1
     fi
 fi

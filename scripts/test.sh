@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what is missing, then builds and runs every test:
-# - amd64: the plain build, the whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer,
-#   and the static binaries through the black-box suites;
+# - amd64: the plain build, the whole suite again with AddressSanitizer and
+#   UndefinedBehaviorSanitizer, and the static binaries through the black-box suites;
 # - armhf and arm64 under qemu-user: the whole suite of the cross build, and the static binaries
 #   through the black-box suites;
 # - the .deb of each architecture installed, smoke-tested and removed again (as root);

@@ -83,8 +83,8 @@ choose_leak_checker() {
     shift
     checker=()
     if runs_emulated "$binary"; then
-        echo "     (under emulation: valgrind runs only programs of the build machine's architecture;"
-        echo "      the run itself is still checked, its leaks are not)"
+        echo "     (under emulation: valgrind runs only programs of the build machine's"
+        echo "      architecture; the run itself is still checked, its leaks are not)"
     elif is_static "$binary"; then
         echo "     (static binary: valgrind can't replace its malloc; the run itself is still"
         echo "      checked, its leaks are not)"

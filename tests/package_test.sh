@@ -21,10 +21,12 @@ case_install_run_remove() {
     # that run under emulation here, and a native one native binaries.
     local emulated=no
     runs_emulated /usr/sbin/quillwatch && emulated=yes
-    if [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ]; then
+    local arch
+    arch=$(dpkg-deb -f "$deb" Architecture)
+    if [ "$arch" = "$(dpkg --print-architecture)" ]; then
         assert_eq no "$emulated" "quillwatch of the native package runs under emulation"
     else
-        assert_eq yes "$emulated" "quillwatch of the $(dpkg-deb -f "$deb" Architecture) package runs natively"
+        assert_eq yes "$emulated" "quillwatch of the $arch package runs natively"
     fi
 
     # The installed updater: no trigger in its directory, so only its start line.

@@ -340,7 +340,8 @@ case_many_events_without_memory_growth() {
     rss_end=$(awk '/^VmRSS/ {print $2}' /proc/"$qw_pid"/status)
     echo "     RSS after warm-up ${rss_warm} kB, after about 4000 more events ${rss_end} kB"
     if runs_emulated "$QW"; then
-        echo "     (under emulation this RSS is the emulator's, translation cache included: not bounded)"
+        echo "     (under emulation this RSS is the emulator's, translation cache included:"
+        echo "      not bounded)"
     elif [ "$sanitized" -eq 0 ] && [ $((rss_end - rss_warm)) -gt 256 ]; then
         fail "RSS grew from $rss_warm kB to $rss_end kB"
     fi

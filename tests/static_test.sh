@@ -31,7 +31,8 @@ case_updater_applies_an_update_in_an_empty_root() {
     cp "$UPDATER" "$app/updater"
     echo old >"$app/data"
     echo new >"$app/data.rep"
-    echo '<CorvanManifest><Files><File Path="data"/></Files></CorvanManifest>' >"$app/manifest.xml.rep"
+    echo '<CorvanManifest><Files><File Path="data"/></Files></CorvanManifest>' \
+        >"$app/manifest.xml.rep"
     : >"$app/doupdate"
     out=$(cd / && "${STRACE[@]}" -f -qq -o /dev/null -e inject=clock_nanosleep,nanosleep:retval=0 \
         chroot "$root" /app/updater </dev/null)
@@ -59,7 +60,10 @@ case_quillwatch_watches_in_an_empty_root() {
     (cd / && exec chroot "$root" /quillwatch >"$out" 2>&1 </dev/null) &
     local pid=$! i
     # The start-up lines are flushed once every watch is set.
-    for ((i = 0; i < 400; i++)); do grep -q "^amule monitor folder" "$out" && break; sleep 0.05; done
+    for ((i = 0; i < 400; i++)); do
+        grep -q "^amule monitor folder" "$out" && break
+        sleep 0.05
+    done
     touch "$root$share/file"
     for ((i = 0; i < 400; i++)); do grep -q "^\[chmod" "$out" && break; sleep 0.05; done
     rm -r "$root$share"  # the file's deletion resets once more, then the folder's ends the run
