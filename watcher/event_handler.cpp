@@ -15,6 +15,7 @@
 #include "event_rules.h"
 #include "messages.h"
 #include "path_checks.h"
+#include "watch_catch_up.h"
 
 namespace watcher {
 namespace {
@@ -74,10 +75,17 @@ void discard_stale_event(const inotify_event& event) {
         inotifytools_remove_watch_by_wd(event.wd);
 }
 
+// Watches a new directory and everything below it, including what was made below it while
+// libinotifytools listed it.
+bool watch_new_directory(const char* path) {
+    return inotifytools_watch_recursively(path, kEventMask) &&
+           watch_unwatched_below((std::string(path) + "/").c_str(), kEventMask);
+}
+
 void handle_new_item(daemon_state& state, const inotify_event& event) {
     owned_path new_file{full_path(event, __LINE__, kNewFileCheck)};
     if (new_file.text == nullptr) return;
-    if (isdir(new_file.text) && !inotifytools_watch_recursively(new_file.text, kEventMask)) {
+    if (isdir(new_file.text) && !watch_new_directory(new_file.text)) {
         std::printf(kWatchNewDirFailedFormat, new_file.text, std::strerror(inotifytools_error()));
     }
     reset_permissions(state.folder);
