@@ -128,7 +128,7 @@ case_burst_of_directories_and_files_is_drained() {
     burst 200 2000
     # Drained once the marker directory, created last, is watched: its event was the last one.
     mkdir "$SHARE/marker"
-    wait_seconds=300 wait_for watches_exactly 204
+    wait_seconds=300 wait_for watches_exactly 204 || echo "     watches held: $(watch_count)"
     local end=$EPOCHREALTIME
     echo "     burst of 200 directories and 2000 files drained in $(awk "BEGIN {printf \"%.1f\", $end - $start}") s"
     assert_eq 2000 "$(find "$SHARE" -type f -perm 777 | wc -l)" "files reset"
