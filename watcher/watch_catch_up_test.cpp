@@ -64,7 +64,8 @@ TEST(WatchUnwatchedBelow, KeepsExistingWatches) {
     mkdir(top.c_str(), 0755);
     mkdir((top + "a").c_str(), 0755);
     inotify_session session;
-    ASSERT_TRUE(inotifytools_watch_recursively(top.c_str(), kMask));
+    ASSERT_TRUE(inotifytools_watch_file(top.c_str(), kMask));
+    ASSERT_TRUE(inotifytools_watch_file((top + "a/").c_str(), kMask));
     const int before = inotifytools_wd_from_filename((top + "a/").c_str());
 
     ASSERT_TRUE(watcher::watch_unwatched_below(top.c_str(), kMask));
