@@ -1,13 +1,63 @@
 // Reading the update manifest: the list of application files an update replaces.
 #include "manifest.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <tinyxml.h>
 
+#include "unique_fd.h"
+
 namespace updater {
+namespace {
+
+// TinyXML 2.6 steps over a UTF-8 sequence by the length its lead byte announces, also when the
+// text ends inside it, and then reads on beyond the end of its buffer. Its own LoadFile gives
+// the parser a buffer that ends right after the file's last byte, so a manifest ending in a
+// truncated sequence made it read past the heap block. The manifest is therefore read here
+// and parsed from a buffer followed by this many zero bytes: every such step lands on a zero,
+// where the parser stops.
+constexpr size_t kLongestUtf8Sequence = 4;
+
+// Reads file `name` whole into `text`. Returns false when it can't be opened or read.
+bool read_whole_file(const std::string& name, std::string& text) {
+    unique_fd in(open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) return false;
+    char block[16384];
+    for (;;) {
+        const ssize_t n = read(in.fd, block, sizeof block);
+        if (n == 0) return true;
+        if (n < 0) return false;
+        text.append(block, static_cast<size_t>(n));
+    }
+}
+
+// LoadFile's line ending rule, kept so that a manifest reads as it always did: CR LF and a
+// lone CR both become LF.
+void normalize_line_endings(std::string& text) {
+    size_t out = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            text[out++] = '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            text[out++] = text[i];
+        }
+    }
+    text.resize(out);
+}
+
+}  // namespace
 
 bool read_manifest(const std::string& manifest_name, std::vector<std::string>& files) {
+    std::string text;
+    if (!read_whole_file(manifest_name, text)) return false;
+    normalize_line_endings(text);
+    text.append(kLongestUtf8Sequence, '\0');
+
     TiXmlDocument document(manifest_name.c_str());
-    if (!document.LoadFile()) return false;
+    document.Parse(text.c_str());
+    if (document.Error()) return false;
 
     const TiXmlElement* root = TiXmlHandle(&document).FirstChild("CorvanManifest").ToElement();
     if (root == nullptr) return false;

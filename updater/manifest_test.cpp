@@ -65,6 +65,33 @@ TEST(ReadManifest, DocumentsThatDontLoadAreRefused) {
     }
 }
 
+TEST(ReadManifest, LineEndingsAndUtf8ReadAsTinyXmlLoadsThem) {
+    // CR LF and a lone CR become LF, also inside a quoted Path.
+    auto r = read_xml("<CorvanManifest>\r\n<Files>\r<F Path=\"a\r\nb\rc\"/>\r\n</Files></CorvanManifest>\r\n");
+    EXPECT_TRUE(r.loaded);
+    EXPECT_EQ(r.files, (Files{"keep", "a\nb\nc"}));
+
+    r = read_xml("\xef\xbb\xbf<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+                 "<CorvanManifest><Files><F Path=\"donn\xc3\xa9\x65s/\xe2\x82\xac\xf0\x9f\x93\x81\"/>"
+                 "</Files></CorvanManifest>");
+    EXPECT_TRUE(r.loaded);
+    EXPECT_EQ(r.files, (Files{"keep", "donn\xc3\xa9\x65s/\xe2\x82\xac\xf0\x9f\x93\x81"}));
+}
+
+TEST(ReadManifest, TextEndingInsideACharacterIsRefused) {
+    // The parser steps over a whole UTF-8 sequence even where the text ends inside it.
+    const std::string truncated[] = {
+        "<?xml version=\"1.0\"?><CorvanManifest><Files><F Path='a'/>\xf0",
+        "<?xml version=\"1.0\"?><CorvanManifest><Files><F Path='a'/>text \xe2\x82",
+        std::string("<?xml version=\"1.0\"?><CorvanManifest><Files><F Path='a'/>\xf0") + '\0',
+    };
+    for (const std::string& xml : truncated) {
+        auto r = read_xml(xml);
+        EXPECT_FALSE(r.loaded) << "document: " << xml;
+        EXPECT_EQ(r.files, Files{"keep"}) << "document: " << xml;
+    }
+}
+
 TEST(ReadManifest, MissingFileIsRefused) {
     scratch_dir dir;
     Files files;
