@@ -79,7 +79,7 @@ void discard_stale_event(const inotify_event& event) {
 // libinotifytools listed it.
 bool watch_new_directory(const char* path) {
     return inotifytools_watch_recursively(path, kEventMask) &&
-           watch_unwatched_below((std::string(path) + "/").c_str(), kEventMask);
+           watch_unwatched_below(path, kEventMask);
 }
 
 void handle_new_item(daemon_state& state, const inotify_event& event) {
@@ -136,10 +136,11 @@ event_outcome handle_deletion(daemon_state& state, const inotify_event& event) {
 
 // The kernel dropped events: directories created meanwhile have no watch, and would stay
 // unwatched for the rest of the run. Watching the whole folder again adds the missing watches
-// (existing ones are kept); the reset covers whatever changed unseen. The lost events may have
+// (existing ones are kept), with the same catch-up as for a new directory, since the tree is
+// likely still growing; the reset covers whatever changed unseen. The lost events may have
 // held the folder's own deletion, which ends the daemon as if it had been seen.
 event_outcome recover_from_overflow(daemon_state& state) {
-    if (!inotifytools_watch_recursively(state.folder, kEventMask)) {
+    if (!watch_new_directory(state.folder)) {
         const int error = inotifytools_error();
         if (access(state.folder, F_OK) != 0 && errno == ENOENT) {
             std::puts(kFolderDeleted);

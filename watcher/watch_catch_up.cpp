@@ -38,7 +38,9 @@ std::vector<std::string> sub_directories(const std::string& directory) {
 bool watch_unwatched_below(const char* directory, int mask) {
     // Depth first, and each directory is watched before it is listed: anything made in it after
     // the listing raises an event, anything made before is in the listing.
-    std::vector<std::string> pending = sub_directories(directory);
+    std::string top = directory;
+    if (top.empty() || top.back() != '/') top += '/';
+    std::vector<std::string> pending = sub_directories(top);
     while (!pending.empty()) {
         const std::string path = std::move(pending.back());
         pending.pop_back();

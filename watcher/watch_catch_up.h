@@ -4,9 +4,9 @@
 
 namespace watcher {
 
-// Walks the tree below `directory` (ending in "/"), which must be watched already, and watches
-// every directory found without a watch before listing it, so that from then on the kernel
-// announces whatever is made below it. Symlinks are not followed. Returns false when a watch
+// Walks the tree below `directory` (with or without a final "/"), which must be watched already,
+// and watches every directory found without a watch before listing it, so that from then on the
+// kernel announces whatever is made below it. Symlinks are not followed. Returns false when a watch
 // fails (inotifytools_error() tells why); directories that vanish during the walk are skipped.
 bool watch_unwatched_below(const char* directory, int mask);
 

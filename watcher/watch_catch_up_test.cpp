@@ -71,6 +71,13 @@ TEST(WatchUnwatchedBelow, KeepsExistingWatches) {
     ASSERT_TRUE(watcher::watch_unwatched_below(top.c_str(), kMask));
     EXPECT_EQ(inotifytools_wd_from_filename((top + "a/").c_str()), before);
     EXPECT_EQ(inotifytools_get_num_watches(), 2);
+
+    // Named without the final "/" (a new directory's path from an event): the same names.
+    mkdir((top + "b").c_str(), 0755);
+    ASSERT_TRUE(watcher::watch_unwatched_below((dir / "new").c_str(), kMask));
+    EXPECT_EQ(inotifytools_wd_from_filename((top + "a/").c_str()), before);
+    EXPECT_TRUE(watched(top + "b/"));
+    EXPECT_EQ(inotifytools_get_num_watches(), 3);
 }
 
 }  // namespace
