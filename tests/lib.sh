@@ -1,5 +1,6 @@
 # Helpers for the black-box suites: each case is a shell function named case_*; run_cases runs
-# them all and reports which failed. Source this file, define the cases, then call run_cases.
+# them all (or those whose names match the pattern in $CASES) and reports which failed. Source
+# this file, define the cases, then call run_cases.
 
 failures=0
 current_case=""
@@ -35,7 +36,7 @@ skip_case() {
 
 run_cases() {
     local name
-    for name in $(declare -F | awk '{print $3}' | grep '^case_'); do
+    for name in $(declare -F | awk '{print $3}' | grep '^case_' | grep -E -- "${CASES:-.}"); do
         current_case=$name
         case_skipped=""
         local before=$failures

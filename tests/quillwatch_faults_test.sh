@@ -29,10 +29,11 @@ case_failed_watches_at_start_up() {
         assert_eq "Couldn't watch $SHARE: $(errno_text $err)" "$(tail -n 1 /tmp/qw.out)" \
             "last line when every watch fails with $err"
 
-        # A sub-directory that can't be watched is left out (libinotifytools skips it) and
-        # the daemon runs with the others.
+        # A sub-directory that can't be watched is left out (libinotifytools skips it, and so
+        # does the catch-up walk, which tries it once more as call 8) and the daemon runs with
+        # the others.
         lay_out_deeper
-        start_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=$err:when=4
+        start_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=$err:when=4+4
         wait_until_ready 5
         touch "$SHARE/file"
         wait_for output_has "$RESET"
@@ -104,6 +105,23 @@ case_missing_commands_are_ignored() {
     touch "$SHARE/later"
     wait_for eval '[ "$(stat -c %a "$SHARE/later")" = 777 ]'
     assert_eq 0 "$(ls /tmp/email | wc -l)" "mails without email"
+    stop_daemon
+}
+
+case_directories_made_during_start_up_are_all_watched() {
+    lay_out
+    # A tree whose start-up watches take a while. The recursive watch lists each directory
+    # before it watches it (the folder itself last), so directories made meanwhile need the
+    # catch-up walk.
+    mkdir -p "$SHARE"/big{1..40}/d{1..50}
+    start_daemon
+    local i dirs
+    for i in {1..60}; do mkdir -p "$SHARE/early$i/sub"; done
+    wait_until_ready 2043
+    dirs=$(find "$SHARE" -type d | wc -l)
+    wait_for watches_exactly "$dirs" || echo "     watches held: $(watch_count) of $dirs"
+    mkdir "$SHARE/early60/sub/after"
+    wait_for watches_exactly $((dirs + 1))
     stop_daemon
 }
 

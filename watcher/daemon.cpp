@@ -14,6 +14,7 @@
 #include "event_rules.h"
 #include "messages.h"
 #include "path_checks.h"
+#include "watch_catch_up.h"
 #include "watch_list.h"
 
 namespace watcher {
@@ -22,9 +23,13 @@ namespace {
 // Watches every path of the list recursively, leaving out its excludes. Returns false after
 // printing why a watch could not be set.
 bool watch_all(const watch_list& list) {
+    // The catch-up for directories made while the recursive watch listed their parents can't
+    // honour excludes; it runs when there are none (always, with the folder as the only entry).
+    const bool catch_up = list.excludes[0] == nullptr;
     for (const char* const* path = list.paths; *path != nullptr; ++path) {
         if (inotifytools_watch_recursively_with_exclude(*path, kEventMask, list.excludes) &&
-            inotifytools_watch_file(*path, kEventMask)) {
+            inotifytools_watch_file(*path, kEventMask) &&
+            (!catch_up || watch_unwatched_below(*path, kEventMask))) {
             continue;
         }
         const int error = inotifytools_error();

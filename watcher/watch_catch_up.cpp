@@ -46,7 +46,10 @@ bool watch_unwatched_below(const char* directory, int mask) {
         pending.pop_back();
         if (inotifytools_wd_from_filename(path.c_str()) < 0 &&
             !inotifytools_watch_file(path.c_str(), mask)) {
-            if (inotifytools_error() == ENOENT) continue;  // deleted meanwhile: its event follows
+            // Deleted meanwhile (its event follows), or not readable: the recursive watch of
+            // libinotifytools leaves such a directory out too, and so does the catch-up.
+            const int error = inotifytools_error();
+            if (error == ENOENT || error == EACCES) continue;
             return false;
         }
         for (std::string& below : sub_directories(path)) pending.push_back(std::move(below));
