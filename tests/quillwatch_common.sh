@@ -89,6 +89,10 @@ wait_until_ready() {
 
 watches_at_least() { [ "$(watch_count)" -ge "$1" ]; }
 watches_exactly() { [ "$(watch_count)" -eq "$1" ]; }
+# Waits until the daemon holds exactly $1 watches; on a timeout says how many it holds.
+wait_for_watches() {
+    wait_for watches_exactly "$1" || echo "     watches held: $(watch_count) of $1"
+}
 lines_at_least() { [ "$(wc -l </tmp/qw.out)" -ge "$1" ]; }
 output_has() { grep -Fxq -- "$1" /tmp/qw.out; }
 

@@ -54,9 +54,9 @@ staged_copies_problem() {
 
 case_every_single_fault_is_reported_and_recovered() {
     local injection syscall fault n calls app=$work/app total=0 console
-    for injection in openat:error=EIO openat:error=EMFILE fstat:error=EIO newfstatat:error=EIO statx:error=EIO \
-        read:error=EIO write:error=ENOSPC write:retval=1 fsync:error=EIO close:error=EIO \
-        unlink:error=EACCES unlinkat:error=EACCES; do
+    for injection in openat:error=EIO openat:error=EMFILE fstat:error=EIO newfstatat:error=EIO \
+        statx:error=EIO read:error=EIO write:error=ENOSPC write:retval=1 fsync:error=EIO \
+        close:error=EIO unlink:error=EACCES unlinkat:error=EACCES; do
         syscall=${injection%%:*}
         fault=${injection#*:}
         # The calls a clean run makes, with the files their descriptors refer to.

@@ -67,12 +67,14 @@ TEST(ReadManifest, DocumentsThatDontLoadAreRefused) {
 
 TEST(ReadManifest, LineEndingsAndUtf8ReadAsTinyXmlLoadsThem) {
     // CR LF and a lone CR become LF, also inside a quoted Path.
-    auto r = read_xml("<CorvanManifest>\r\n<Files>\r<F Path=\"a\r\nb\rc\"/>\r\n</Files></CorvanManifest>\r\n");
+    auto r = read_xml(
+        "<CorvanManifest>\r\n<Files>\r<F Path=\"a\r\nb\rc\"/>\r\n</Files></CorvanManifest>\r\n");
     EXPECT_TRUE(r.loaded);
     EXPECT_EQ(r.files, (Files{"keep", "a\nb\nc"}));
 
     r = read_xml("\xef\xbb\xbf<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-                 "<CorvanManifest><Files><F Path=\"donn\xc3\xa9\x65s/\xe2\x82\xac\xf0\x9f\x93\x81\"/>"
+                 "<CorvanManifest><Files>"
+                 "<F Path=\"donn\xc3\xa9\x65s/\xe2\x82\xac\xf0\x9f\x93\x81\"/>"
                  "</Files></CorvanManifest>");
     EXPECT_TRUE(r.loaded);
     EXPECT_EQ(r.files, (Files{"keep", "donn\xc3\xa9\x65s/\xe2\x82\xac\xf0\x9f\x93\x81"}));
