@@ -24,10 +24,12 @@ sanitized=0
 ldd "$QW" 2>/dev/null | grep -q libasan && sanitized=1
 
 # The appliance's mail command: records each call's arguments, NUL-separated, one file a call.
+# Beside each call, /tmp/email-fds/<n> lists the descriptors it inherited.
 cat >/mnt/stubs/email <<'STUB'
 #!/bin/bash
-mkdir -p /tmp/email
+mkdir -p /tmp/email /tmp/email-fds
 n=$(($(ls /tmp/email | wc -l) + 1))
+ls -l /proc/$$/fd/ >"/tmp/email-fds/$n"
 printf '%s\0' "$@" >"/tmp/email/$n"
 STUB
 chmod +x /mnt/stubs/email
@@ -48,6 +50,7 @@ lay_out() {
     local folder=${1:-${SHARE%/}}
     require_private_tmp
     find /tmp -mindepth 1 -maxdepth 1 ! -name .private-namespace -exec rm -rf {} +
+    mkdir -p /tmp/outside
     printf '<?xml version="1.0"?>\n<apkg>\n<item>\n<name>aMule</name>\n<path>%s</path>\n</item>\n</apkg>\n' \
         "$INSTALL" >/tmp/apkg.xml
     mkdir -p "${CONF%/*}" "$folder/TempDir" "$folder/IncomingDir"
@@ -102,6 +105,7 @@ expect() { expect+="$*"$'\n'; }
 # Deletes the monitored folder, waits for the daemon to end and checks its last line and status.
 stop_daemon() {
     rm -rf "${1:-$SHARE}"
+    wait_for eval '! kill -0 "$qw_pid" 2>/dev/null' || kill "$qw_pid"
     wait "$qw_pid"
     local code=$?
     assert_eq 0 "$code" "status after the monitored folder was deleted"
@@ -116,4 +120,35 @@ assert_mail() {
     if ! printf '%s\0' "$@" | cmp -s - "$file"; then
         fail "mail $file: expected [$*], got [$(tr '\0' ' ' <"$file")]"
     fi
+}
+
+# Checks that the daemon watches exactly the directories of the tree: the inodes of its watches
+# against those of the directories. $1 says when, for the failure message.
+assert_watches_whole_tree() {
+    local held ino tree
+    held=$(for ino in $(grep -ho '^inotify wd:.* ino:[0-9a-f]*' /proc/"$(daemon_pid)"/fdinfo/* |
+        sed 's/.*ino://'); do printf '%d\n' "0x$ino"; done | sort -n)
+    tree=$(find "$SHARE" -type d -printf '%i\n' | sort -n)
+    [ "$held" = "$tree" ] || fail "watched inodes differ from the tree's directories ($1):
+$(diff <(echo "$tree") <(echo "$held") | grep '^[<>]' | head -n 5 | while read -r side ino; do
+        echo "$side $ino $(find "$SHARE" -inum "$ino")"; done)"
+}
+
+# True when the daemon watches directory $1.
+watched() {
+    grep -qs "^inotify wd:.* ino:$(printf %x "$(stat -c %i "$1")") " /proc/"$(daemon_pid)"/fdinfo/*
+}
+
+# Makes directory barrier$1 at the top of the tree and waits until the daemon has watched it
+# and then gone idle (no command running, asleep): every event before it has been handled.
+barrier() {
+    mkdir "$SHARE/barrier$1"
+    barrier_ino=$(printf %x "$(stat -c %i "$SHARE/barrier$1")")
+    wait_for idle_after_barrier
+}
+idle_after_barrier() {
+    local pid
+    pid=$(daemon_pid)
+    grep -qs "^inotify wd:.* ino:$barrier_ino " /proc/"$pid"/fdinfo/* &&
+        [ -z "$(pgrep -P "$pid")" ] && grep -q '^State:.*S' /proc/"$pid"/status
 }

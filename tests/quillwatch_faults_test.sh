@@ -14,8 +14,8 @@ lay_out_deeper() {
 
 case_failed_watches_at_start_up() {
     local when err
-    # The folder is watched twice (recursively, then on its own): 7 inotify_add_watch calls.
-    for when in 1 4 7; do
+    # One inotify_add_watch call a directory, the folder first: 6 calls.
+    for when in 1 4 6; do
         lay_out_deeper
         run_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=ENOSPC:when=$when
         assert_eq 1 "$status" "status with ENOSPC at call $when"
@@ -29,16 +29,15 @@ case_failed_watches_at_start_up() {
         assert_eq "Couldn't watch $SHARE: $(errno_text $err)" "$(tail -n 1 /tmp/qw.out)" \
             "last line when every watch fails with $err"
 
-        # A sub-directory that can't be watched is left out (libinotifytools skips it, and so
-        # does the catch-up walk, which tries it once more as call 8) and the daemon runs with
-        # the others.
-        lay_out_deeper
+        # A sub-directory that can't be watched (call 3: TempDir or IncomingDir) is left out
+        # and the daemon runs with the others.
+        lay_out
         start_daemon "${STRACE[@]}" -f -qq -o /dev/null \
-            -e inject=inotify_add_watch:error=$err:when=4+4
-        wait_until_ready 5
+            -e inject=inotify_add_watch:error=$err:when=3
+        wait_until_ready 2
         touch "$SHARE/file"
         wait_for output_has "$RESET"
-        assert_eq 5 "$(watch_count)" "watches with $err on a sub-directory"
+        assert_eq 2 "$(watch_count)" "watches with $err on a sub-directory"
         stop_daemon
     done
 }
@@ -52,17 +51,25 @@ errno_text() {
 }
 
 case_new_directory_that_cant_be_watched() {
-    lay_out
-    # 4 calls at start-up; the 5th is the new directory's.
-    start_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=ENOSPC:when=5
-    wait_until_ready 3
-    mkdir "$SHARE/new"
-    wait_for output_has "Couldn't watch new directory ${SHARE}new: No space left on device"
-    wait_for output_has "$RESET"
-    touch "$SHARE/after"
-    wait_for eval '[ "$(stat -c %a "$SHARE/after")" = 777 ]'
-    assert_eq 3 "$(watch_count)" "watches"
-    stop_daemon
+    local when watches
+    # 3 calls at start-up; the 4th is the new directory's, the 5th its sub-directory's. Either
+    # failure is reported; the directory itself is watched first, so it stays watched when only
+    # what lies below it fails.
+    for when in 4 5; do
+        lay_out
+        mkdir -p /tmp/outside/new/sub
+        start_daemon "${STRACE[@]}" -f -qq -o /dev/null \
+            -e inject=inotify_add_watch:error=ENOSPC:when=$when
+        wait_until_ready 3
+        mv /tmp/outside/new "$SHARE/"
+        wait_for output_has "Couldn't watch new directory ${SHARE}new: No space left on device"
+        wait_for output_has "$RESET"
+        touch "$SHARE/after"
+        wait_for eval '[ "$(stat -c %a "$SHARE/after")" = 777 ]'
+        watches=$((when - 1))
+        assert_eq $watches "$(watch_count)" "watches with ENOSPC at call $when"
+        stop_daemon
+    done
 }
 
 case_failing_event_queue_ends_with_its_error() {
@@ -155,29 +162,37 @@ case_burst_of_directories_and_files_is_drained() {
     stop_daemon
 }
 
-case_queue_overflow_restores_the_watches() {
+case_queue_overflow_restores_the_watches_and_their_paths() {
     lay_out
+    mkdir -p "$SHARE/TempDir/old/inner"
     # A small queue for this daemon's inotify instance only: the limit is read when it starts.
     local saved
     saved=$(cat /proc/sys/fs/inotify/max_queued_events)
     echo 64 >/proc/sys/fs/inotify/max_queued_events
     start_daemon
-    wait_until_ready 3
+    wait_until_ready 5
     echo "$saved" >/proc/sys/fs/inotify/max_queued_events
 
     # While the daemon is stopped, 100 files fill the queue; the 40 directories created after
-    # them are lost to the overflow.
+    # them, and a directory's move from TempDir to IncomingDir, are lost to the overflow.
     kill -STOP "$qw_pid"
     touch "$SHARE/TempDir/f"{1..100}
     local i
     for i in {1..40}; do mkdir -p "$SHARE/late$i/sub" && touch "$SHARE/late$i/sub/file"; done
+    mv "$SHARE/TempDir/old" "$SHARE/IncomingDir/new"
     kill -CONT "$qw_pid"
     wait_for output_has "$NO_CASE"
-    wait_for watches_exactly 83
-    wait_for eval '[ -z "$(find "$SHARE" -type f ! -perm 777 | head -n 1)" ]'
-    echo "     $(grep -c -Fx "$RESET" /tmp/qw.out) resets for 220 changes with a queue of 64 events"
+    barrier 1
+    assert_watches_whole_tree "after the overflow"
+    assert_eq "" "$(find "$SHARE" ! -perm 777 | head -n 3)" "paths not reset"
+    echo "     $(grep -c -Fx "$RESET" /tmp/qw.out) resets for 221 changes with a queue of 64 events"
+    # The moved directory's watches hold its new path: a file leaving it is no download.
+    touch "$SHARE/IncomingDir/new/inner/z.iso"
+    mv "$SHARE/IncomingDir/new/inner/z.iso" "$SHARE/IncomingDir/"
     mkdir "$SHARE/late40/sub/after"
-    wait_for watches_exactly 84
+    barrier 2
+    assert_eq 0 "$(ls /tmp/email | wc -l)" "notices"
+    assert_watches_whole_tree "after new directories"
     stop_daemon
 }
 
@@ -201,8 +216,7 @@ case_long_run_leaks_nothing() {
         rm -r "$SHARE/IncomingDir/renamed$i"
     done
     mv "$SHARE/IncomingDir/kept" /tmp/  # a watch moved out, dropped by the next event
-    touch "$SHARE/last"
-    wait_seconds=300 wait_for eval '[ "$(stat -c %a "$SHARE/last")" = 777 ]'
+    wait_seconds=300 barrier 1
     rm -rf "$SHARE"
     wait_seconds=60 wait_for eval '! kill -0 "$qw_pid" 2>/dev/null'
     wait "$qw_pid"

@@ -20,9 +20,17 @@ namespace watcher {
 bool run_command(const char* const argv[]) {
     // Our lines must come before anything the child writes to a shared log.
     std::fflush(stdout);
+    // The child gets the standard streams and nothing else of ours: an inherited inotify
+    // descriptor would keep the instance, and its watches, alive as long as any command it
+    // started in the background runs.
+    posix_spawn_file_actions_t streams_only;
+    posix_spawn_file_actions_init(&streams_only);
+    posix_spawn_file_actions_addclosefrom_np(&streams_only, 3);
     pid_t pid;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
-        return false;
+    const int spawned = posix_spawnp(&pid, argv[0], &streams_only, nullptr,
+                                     const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&streams_only);
+    if (spawned != 0) return false;
     int status;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -4,7 +4,8 @@
 namespace watcher {
 
 // Flushes standard output, starts the program `argv[0]` (looked up on PATH) with `argv` (null-
-// terminated) and waits for it to end. Returns false when it could not be started; its exit
+// terminated), with no descriptor of ours open but the standard streams, and waits for it to
+// end. Returns false when it could not be started; its exit
 // status is not looked at.
 bool run_command(const char* const argv[]);
 

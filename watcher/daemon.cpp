@@ -14,24 +14,18 @@
 #include "event_rules.h"
 #include "messages.h"
 #include "path_checks.h"
-#include "watch_catch_up.h"
+#include "watch_table.h"
 #include "watch_list.h"
 
 namespace watcher {
 namespace {
 
-// Watches every path of the list recursively, leaving out its excludes. Returns false after
-// printing why a watch could not be set.
+// Watches every path of the list with everything below it. Returns false after printing why a
+// watch could not be set. (A one-folder list never has excludes: only a folder beginning with
+// "@" would give one, and it leaves no path.)
 bool watch_all(const watch_list& list) {
-    // The catch-up for directories made while the recursive watch listed their parents can't
-    // honour excludes; it runs when there are none (always, with the folder as the only entry).
-    const bool catch_up = list.excludes[0] == nullptr;
     for (const char* const* path = list.paths; *path != nullptr; ++path) {
-        if (inotifytools_watch_recursively_with_exclude(*path, kEventMask, list.excludes) &&
-            inotifytools_watch_file(*path, kEventMask) &&
-            (!catch_up || watch_unwatched_below(*path, kEventMask))) {
-            continue;
-        }
+        if (watch_tree(*path)) continue;
         const int error = inotifytools_error();
         if (error == ENOSPC) {
             std::printf(kWatchLimitFormat, *path);
@@ -43,26 +37,44 @@ bool watch_all(const watch_list& list) {
     return true;
 }
 
+// The next event: without waiting while the watch table waits for a quiet moment to be rebuilt
+// (null then means the queue is empty), else waiting as long as it takes.
+const inotify_event* next_event(const daemon_state& state, bool& queue_empty) {
+    queue_empty = false;
+    if (wants_rebuild(state)) {
+        const inotify_event* event = inotifytools_next_events(0, 1);
+        queue_empty = event == nullptr && inotifytools_error() == 0;
+        return event;
+    }
+    return inotifytools_next_event(0);
+}
+
 // Reads and handles events until the monitored folder is deleted or the queue fails.
 int event_loop(daemon_state& state) {
     for (;;) {
-        const inotify_event* event = inotifytools_next_event(0);
-        if (event == nullptr) {
+        bool queue_empty;
+        const inotify_event* event = next_event(state, queue_empty);
+        event_outcome outcome;
+        if (queue_empty) {
+            outcome = rebuild_watches(state);
+        } else if (event == nullptr) {
             const int error = inotifytools_error();
             if (error == 0) return 2;
             std::puts(std::strerror(error));
             return 1;
+        } else {
+            outcome = handle_event(state, *event);
         }
-        const event_outcome outcome = handle_event(state, *event);
         std::fflush(nullptr);
         if (outcome == event_outcome::folder_deleted) return 0;
+        if (outcome == event_outcome::failed) return 1;
     }
 }
 
 // Sets up the watches for the folder in `state`. Returns 0 when the loop may start, else the
 // exit status, after printing why.
 int start_watching(daemon_state& state) {
-    if (!inotifytools_initialize()) {
+    if (!start_watch_table()) {
         std::puts(kInitFailed);
         return 1;
     }

@@ -1,5 +1,3 @@
-// Handling one inotify event: keeping the watches in step with the tree, resetting permissions
-// and announcing completed downloads.
 #include "event_handler.h"
 
 #include <inotifytools/inotifytools.h>
@@ -15,7 +13,7 @@
 #include "event_rules.h"
 #include "messages.h"
 #include "path_checks.h"
-#include "watch_catch_up.h"
+#include "watch_table.h"
 
 namespace watcher {
 namespace {
@@ -44,27 +42,11 @@ struct owned_path {
     ~owned_path() { std::free(text); }
 };
 
-// Moves the watch records held under `directory` (ending in "/") out of the tree's name space,
-// so that a later directory of the same name is never mistaken for them.
-void retire_watches(daemon_state& state, const char* directory) {
-    const std::string name = kRetiredPrefix + std::to_string(++state.retired) + "/";
-    inotifytools_replace_filename(directory, name.c_str());
-}
-
-// A moved-out directory's watch is held under its path with a trailing "/". It is removed at
-// once; the watches below it are retired and removed when they next fire (libinotifytools
-// can't list them). A plain file has no watch of its own.
+// The item moved out of the tree: a directory's watches go with it; a plain file has none.
 void drop_pending_move(daemon_state& state) {
     const std::string directory = std::string(state.moved_from) + "/";
-    const int wd = inotifytools_wd_from_filename(directory.c_str());
-    if (wd < 0) {
+    if (!unwatch_tree(directory.c_str()))
         std::printf(kRemoveWatchFailedFormat, state.moved_from, std::strerror(ENOENT));
-    } else {
-        retire_watches(state, directory.c_str());
-        if (!inotifytools_remove_watch_by_wd(wd))
-            std::printf(kRemoveWatchFailedFormat, state.moved_from,
-                        std::strerror(inotifytools_error()));
-    }
     release_pending_move(state);
 }
 
@@ -75,25 +57,23 @@ void discard_stale_event(const inotify_event& event) {
         inotifytools_remove_watch_by_wd(event.wd);
 }
 
-// Watches a new directory and everything below it, including what was made below it while
-// libinotifytools listed it.
-bool watch_new_directory(const char* path) {
-    return inotifytools_watch_recursively(path, kEventMask) &&
-           watch_unwatched_below(path, kEventMask);
+// Watches a directory that arrived in the tree, with everything below it.
+void watch_arrived_directory(const char* path) {
+    if (isdir(path) && !watch_tree(path))
+        std::printf(kWatchNewDirFailedFormat, path, std::strerror(inotifytools_error()));
 }
 
 void handle_new_item(daemon_state& state, const inotify_event& event) {
     owned_path new_file{full_path(event, __LINE__, kNewFileCheck)};
     if (new_file.text == nullptr) return;
-    if (isdir(new_file.text) && !watch_new_directory(new_file.text)) {
-        std::printf(kWatchNewDirFailedFormat, new_file.text, std::strerror(inotifytools_error()));
-    }
+    watch_arrived_directory(new_file.text);
     reset_permissions(state.folder);
 }
 
 void handle_move_out(daemon_state& state, const inotify_event& event) {
     state.moved_from = full_path(event, __LINE__, kMovedFromCheck);
     if (state.moved_from == nullptr) return;
+    state.moved_cookie = event.cookie;
     reset_permissions(state.folder);
 }
 
@@ -110,7 +90,9 @@ void handle_paired_move_in(daemon_state& state, const inotify_event& event) {
     // a sibling whose name merely starts with the same text.
     const std::string from = std::string(state.moved_from) + "/";
     const std::string to = std::string(new_name.text) + "/";
-    inotifytools_replace_filename(from.c_str(), to.c_str());
+    rename_tree(from.c_str(), to.c_str());
+    // Renamed again, or made, before its events were read: watched under no path so far.
+    if (event.mask & IN_ISDIR) watch_arrived_directory(new_name.text);
     release_pending_move(state);
 }
 
@@ -123,31 +105,34 @@ event_outcome handle_deletion(daemon_state& state, const inotify_event& event) {
     } else if (ends_with_slash(del_name.text)) {
         // The kernel has dropped the watch of a deleted directory by now: removing it through
         // libinotifytools would only fail (and say so on standard error). Its record is retired.
-        if (std::strcmp(del_name.text, state.folder) == 0) {
+        if (is_monitored_folder(del_name.text, state.folder)) {
             std::puts(kFolderDeleted);
             return event_outcome::folder_deleted;
         }
-        retire_watches(state, del_name.text);
+        retire_tree(del_name.text);
         reset_permissions(state.folder);
     }
     // A parent's report of a deleted sub-directory: the sub-directory's own event handles it.
     return event_outcome::keep_going;
 }
 
-// The kernel dropped events: directories created meanwhile have no watch, and would stay
-// unwatched for the rest of the run. Watching the whole folder again adds the missing watches
-// (existing ones are kept), with the same catch-up as for a new directory, since the tree is
-// likely still growing; the reset covers whatever changed unseen. The lost events may have
-// held the folder's own deletion, which ends the daemon as if it had been seen.
-event_outcome recover_from_overflow(daemon_state& state) {
-    if (!watch_new_directory(state.folder)) {
-        const int error = inotifytools_error();
-        if (access(state.folder, F_OK) != 0 && errno == ENOENT) {
-            std::puts(kFolderDeleted);
-            return event_outcome::folder_deleted;
-        }
-        std::printf(kWatchFailedFormat, state.folder, std::strerror(error));
+// Ends the daemon as if the folder's deletion had been seen when the folder is gone; otherwise
+// reports why it could not be watched.
+event_outcome folder_watch_failed(const daemon_state& state, int error) {
+    if (access(state.folder, F_OK) != 0 && errno == ENOENT) {
+        std::puts(kFolderDeleted);
+        return event_outcome::folder_deleted;
     }
+    std::printf(kWatchFailedFormat, state.folder, std::strerror(error));
+    return event_outcome::failed;
+}
+
+// The kernel dropped events: directories made meanwhile have no watch yet and get one at once;
+// renames lost with the events leave paths out of date until the table is rebuilt, once the
+// queue is empty. The reset covers whatever changed unseen.
+event_outcome recover_from_overflow(daemon_state& state) {
+    state.paths_in_doubt = true;
+    if (!watch_tree(state.folder)) return folder_watch_failed(state, inotifytools_error());
     reset_permissions(state.folder);
     return event_outcome::keep_going;
 }
@@ -164,7 +149,9 @@ event_outcome handle_event(daemon_state& state, const inotify_event& event) {
         discard_stale_event(event);
         return event_outcome::keep_going;
     }
-    if (drops_pending_move(event.mask, state.moved_from != nullptr)) drop_pending_move(state);
+    const bool pending = state.moved_from != nullptr;
+    if (drops_pending_move(event.mask, pending, pending && event.cookie == state.moved_cookie))
+        drop_pending_move(state);
 
     switch (classify_event(event.mask, state.moved_from != nullptr)) {
         case event_branch::new_item:
@@ -183,6 +170,17 @@ event_outcome handle_event(daemon_state& state, const inotify_event& event) {
             if (event.mask & IN_Q_OVERFLOW) return recover_from_overflow(state);
             break;
     }
+    return event_outcome::keep_going;
+}
+
+bool wants_rebuild(const daemon_state& state) {
+    return state.moved_from == nullptr && (state.paths_in_doubt || rebuild_due());
+}
+
+event_outcome rebuild_watches(daemon_state& state) {
+    state.paths_in_doubt = false;
+    if (!rebuild_watch_table(state.folder)) return folder_watch_failed(state, inotifytools_error());
+    reset_permissions(state.folder);
     return event_outcome::keep_going;
 }
 

@@ -4,6 +4,8 @@
 
 #include <sys/inotify.h>
 
+#include <cstdint>
+
 namespace watcher {
 
 struct daemon_state {
@@ -11,16 +13,27 @@ struct daemon_state {
     char folder[256];
     // Full path of the item of the last unpaired IN_MOVED_FROM, owned; null when none is held.
     char* moved_from;
-    // Counts the directories whose watches were retired; gives each a name of its own.
-    unsigned retired;
+    // The cookie of that IN_MOVED_FROM: only an IN_MOVED_TO with the same one completes the move.
+    std::uint32_t moved_cookie;
+    // Set when events were lost: the watch paths may be out of date until the table is rebuilt.
+    bool paths_in_doubt;
 };
 
-enum class event_outcome { keep_going, folder_deleted };
+enum class event_outcome { keep_going, folder_deleted, failed };
 
 // Handles `event`: drops a stale pending move, then runs the one branch the event fits.
 // Returns folder_deleted, after printing its line, when the monitored folder itself was deleted.
 // A full path that can't be built is reported on standard error and ends the event's handling.
 event_outcome handle_event(daemon_state& state, const inotify_event& event);
+
+// Returns true when the watch table should be built again once the event queue is empty: events
+// were lost, or the records of watches gone outnumber the live ones.
+bool wants_rebuild(const daemon_state& state);
+
+// Builds the watch table again from the tree as it is now, then resets the permissions (the
+// tree may have changed unseen meanwhile). Returns folder_deleted, after its line, when the
+// folder has gone; failed, after the error's text, when it can't be watched again.
+event_outcome rebuild_watches(daemon_state& state);
 
 // Frees the pending move, if any.
 void release_pending_move(daemon_state& state);

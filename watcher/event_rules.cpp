@@ -17,8 +17,17 @@ event_branch classify_event(std::uint32_t mask, bool pending_move) {
     return event_branch::no_case;
 }
 
-bool drops_pending_move(std::uint32_t mask, bool pending_move) {
-    return pending_move && !(mask & IN_MOVED_TO);
+bool drops_pending_move(std::uint32_t mask, bool pending_move, bool same_cookie) {
+    return pending_move && !((mask & IN_MOVED_TO) && same_cookie);
+}
+
+bool is_monitored_folder(const char* path, const char* folder) {
+    size_t path_length = std::strlen(path);
+    size_t folder_length = std::strlen(folder);
+    if (ends_with_slash(path)) --path_length;
+    if (ends_with_slash(folder)) --folder_length;
+    return folder_length > 0 && path_length == folder_length &&
+           std::strncmp(path, folder, path_length) == 0;
 }
 
 bool is_stale_event(std::uint32_t mask, const char* watch_path) {

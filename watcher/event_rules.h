@@ -16,8 +16,13 @@ enum class event_branch { new_item, move_out, paired_move_in, deletion, no_case 
 // paired move-in; then a deletion; anything else fits no case.
 event_branch classify_event(std::uint32_t mask, bool pending_move);
 
-// Returns true when a pending move must be dropped before an event with `mask` is handled.
-bool drops_pending_move(std::uint32_t mask, bool pending_move);
+// Returns true when a pending move must be dropped before an event with `mask` is handled: any
+// event but the IN_MOVED_TO of the same move (`same_cookie`) ends it.
+bool drops_pending_move(std::uint32_t mask, bool pending_move, bool same_cookie);
+
+// Returns true when `path` names the monitored folder `folder`, with or without a final "/" on
+// either (a configuration's last line may end without a newline, and so without the "/").
+bool is_monitored_folder(const char* path, const char* folder);
 
 // Returns true when a deletion concerns a directory watch: the event says so (IN_ISDIR) or it is
 // the self-deletion of a watch held under a path ending in "/" (Linux 6 reports a deleted

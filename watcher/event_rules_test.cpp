@@ -22,12 +22,22 @@ TEST(ClassifyEvent, FollowsTheBranchOrder) {
     EXPECT_EQ(classify_event(IN_Q_OVERFLOW, false), event_branch::no_case);
 }
 
-TEST(DropsPendingMove, OnlyAMoveInKeepsIt) {
-    EXPECT_FALSE(watcher::drops_pending_move(IN_CREATE, false));
-    EXPECT_FALSE(watcher::drops_pending_move(IN_MOVED_TO, true));
-    EXPECT_TRUE(watcher::drops_pending_move(IN_MOVED_FROM, true));
-    EXPECT_TRUE(watcher::drops_pending_move(IN_CREATE, true));
-    EXPECT_TRUE(watcher::drops_pending_move(IN_Q_OVERFLOW, true));
+TEST(DropsPendingMove, OnlyTheSameMovesMoveInKeepsIt) {
+    EXPECT_FALSE(watcher::drops_pending_move(IN_CREATE, false, false));
+    EXPECT_FALSE(watcher::drops_pending_move(IN_MOVED_TO, true, true));
+    EXPECT_TRUE(watcher::drops_pending_move(IN_MOVED_TO, true, false));  // another move's
+    EXPECT_TRUE(watcher::drops_pending_move(IN_MOVED_FROM, true, true));
+    EXPECT_TRUE(watcher::drops_pending_move(IN_CREATE, true, false));
+    EXPECT_TRUE(watcher::drops_pending_move(IN_Q_OVERFLOW, true, false));
+}
+
+TEST(IsMonitoredFolder, IgnoresOnlyAFinalSlash) {
+    EXPECT_TRUE(watcher::is_monitored_folder("/in/share/", "/in/share/"));
+    EXPECT_TRUE(watcher::is_monitored_folder("/in/share/", "/in/share"));
+    EXPECT_TRUE(watcher::is_monitored_folder("/in/share", "/in/share/"));
+    EXPECT_FALSE(watcher::is_monitored_folder("/in/share/x/", "/in/share"));
+    EXPECT_FALSE(watcher::is_monitored_folder("/in/shar/", "/in/share"));
+    EXPECT_FALSE(watcher::is_monitored_folder("/", ""));
 }
 
 TEST(IsDirectoryDeletion, CountsSelfDeletionOfADirectoryWatchOnAnyKernel) {

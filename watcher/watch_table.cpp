@@ -1,0 +1,175 @@
+#include "watch_table.h"
+
+#include <dirent.h>
+#include <inotifytools/inotifytools.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "event_rules.h"
+
+namespace watcher {
+namespace {
+
+struct table_counts {
+    int highest_wd;  // the highest descriptor handed out by this instance
+    int live;        // records of watches the kernel still holds
+    int duplicates;  // second records of a watch, moved out of the way
+    unsigned retired;
+};
+table_counts counts;
+
+// Rebuilding a small table often would cost more than the records it frees.
+constexpr int kMinimumLeftBehind = 512;
+
+std::string with_slash(const char* path) {
+    std::string text = path;
+    if (text.empty() || text.back() != '/') text += '/';
+    return text;
+}
+
+// Watches `directory` (ending in "/") unless a record is held under its path already. Below the
+// top, a name that is no longer a directory, or has become a symlink, is refused by the kernel.
+bool watch_one(const std::string& directory, bool top) {
+    if (inotifytools_wd_from_filename(directory.c_str()) >= 0) return true;
+    const int mask = top ? kEventMask : kEventMask | IN_ONLYDIR | IN_DONT_FOLLOW;
+    if (!inotifytools_watch_file(directory.c_str(), mask)) return false;
+    const int wd = inotifytools_wd_from_filename(directory.c_str());
+    const char* held = inotifytools_filename_from_wd(wd);
+    if (held != nullptr && directory != held) {
+        // The kernel watched this directory already, under the path it had before a move whose
+        // events are still queued. libinotifytools has filed a second record of the same watch
+        // under the new path; left there, it would take the renames meant for the first. It is
+        // moved out of the way, and the first record, with those below it, follows the tree as
+        // it is now.
+        const std::string former = held;
+        const std::string duplicate = kRetiredPrefix + std::to_string(++counts.retired) + "/";
+        inotifytools_replace_filename(directory.c_str(), duplicate.c_str());
+        ++counts.duplicates;
+        rename_tree(former.c_str(), directory.c_str());
+        return true;
+    }
+    counts.highest_wd = std::max(counts.highest_wd, wd);
+    ++counts.live;
+    return true;
+}
+
+bool is_directory_entry(const std::string& parent, const dirent& entry) {
+    if (entry.d_type != DT_UNKNOWN) return entry.d_type == DT_DIR;
+    struct stat status;
+    return lstat((parent + entry.d_name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Appends the sub-directories of `directory` (ending in "/") to `found`, each ending in "/";
+// none when it can't be listed (it may have gone already).
+void list_sub_directories(const std::string& directory, std::vector<std::string>& found) {
+    DIR* listing = opendir(directory.c_str());
+    if (listing == nullptr) return;
+    while (const dirent* entry = readdir(listing)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        if (is_directory_entry(directory, *entry)) found.push_back(directory + entry->d_name + "/");
+    }
+    closedir(listing);
+}
+
+bool can_be_left_out(int error) {
+    return error == ENOENT || error == ENOTDIR || error == EACCES || error == ELOOP ||
+           error == ENAMETOOLONG;
+}
+
+struct record {
+    int wd;
+    std::string path;
+};
+
+// The records held under `prefix` (ending in "/"), the deepest first. Scanning the descriptors
+// costs one lookup for each watch made since the table was built, which rebuild_due() bounds.
+std::vector<record> records_below(const std::string& prefix) {
+    std::vector<record> found;
+    for (int wd = 1; wd <= counts.highest_wd; ++wd) {
+        const char* path = inotifytools_filename_from_wd(wd);
+        if (path != nullptr && std::strncmp(path, prefix.c_str(), prefix.size()) == 0)
+            found.push_back({wd, path});
+    }
+    std::sort(found.begin(), found.end(), [](const record& a, const record& b) {
+        return a.path.size() > b.path.size();
+    });
+    return found;
+}
+
+void retire_records(const std::vector<record>& records) {
+    for (const record& each : records) {
+        const std::string name = kRetiredPrefix + std::to_string(++counts.retired) + "/";
+        inotifytools_replace_filename(each.path.c_str(), name.c_str());
+    }
+}
+
+}  // namespace
+
+bool start_watch_table() {
+    counts = {};
+    return inotifytools_initialize() != 0;
+}
+
+bool watch_tree(const char* directory) {
+    std::vector<std::string> pending{with_slash(directory)};
+    bool top = true;
+    while (!pending.empty()) {
+        const std::string path = std::move(pending.back());
+        pending.pop_back();
+        if (!watch_one(path, top)) {
+            if (top || !can_be_left_out(inotifytools_error())) return false;
+            continue;
+        }
+        top = false;
+        list_sub_directories(path, pending);
+    }
+    return true;
+}
+
+// The library's prefix rename walks its tree and re-keys each record it matches. Given a
+// record's exact path, after everything below it has moved away, it matches that record alone,
+// which it then re-keys safely; more than one match makes the walk skip records.
+void rename_tree(const char* from, const char* to) {
+    for (const record& each : records_below(from)) {
+        const std::string renamed = to + each.path.substr(std::strlen(from));
+        inotifytools_replace_filename(each.path.c_str(), renamed.c_str());
+    }
+}
+
+bool unwatch_tree(const char* directory) {
+    const std::vector<record> records = records_below(directory);
+    bool held = false;
+    for (const record& each : records) {
+        held = held || each.path == directory;
+        // A watch the kernel has dropped already (the directory was deleted out there) can only
+        // be retired.
+        if (!inotifytools_remove_watch_by_wd(each.wd)) retire_records({each});
+    }
+    counts.live -= static_cast<int>(records.size());
+    return held;
+}
+
+void retire_tree(const char* directory) {
+    const std::vector<record> records = records_below(directory);
+    retire_records(records);
+    counts.live -= static_cast<int>(records.size());
+}
+
+bool rebuild_due() {
+    const int left_behind = counts.highest_wd - counts.live + counts.duplicates;
+    return left_behind > std::max(counts.live, kMinimumLeftBehind);
+}
+
+bool rebuild_watch_table(const char* folder) {
+    inotifytools_cleanup();
+    return start_watch_table() && watch_tree(folder);
+}
+
+}  // namespace watcher

@@ -1,0 +1,52 @@
+// The daemon's watch table: the paths libinotifytools holds for its watches, kept true to the
+// tree through moves, deletions, walk errors and lost events.
+//
+// libinotifytools keeps one record per watch (descriptor and path). Its prefix rename
+// (inotifytools_replace_filename) re-keys records inside the tree walk that visits them and so
+// skips some of them; renaming one record by descriptor doesn't re-key it at all; and the record
+// of a watch the kernel has dropped (a deleted directory) can't be freed. So a record is only
+// ever renamed on its own, by its exact path, deepest first; records below a path are found by
+// descriptor (the kernel numbers an instance's watches upwards from 1); and once the records
+// left behind outweigh the live ones, the table is built again from scratch.
+#pragma once
+
+namespace watcher {
+
+// Starts libinotifytools with an empty table. Returns false when it can't be initialised
+// (inotifytools_error() tells why).
+bool start_watch_table();
+
+// Watches `directory` (with or without a final "/") and every directory below it, each one
+// before it is listed, so that whatever is made in it later raises an event and whatever was
+// made before is in the listing. Directories already watched under their path are listed, not
+// watched again; symlinks are not followed. Below the top, directories that vanish, may not be
+// read or lie too deep for a path (ENOENT, ENOTDIR, EACCES, ELOOP, ENAMETOOLONG) are left out
+// with what lies below them. Returns false when a watch fails otherwise, or the top's fails
+// (inotifytools_error() tells why); what was watched before stays watched, the top first.
+bool watch_tree(const char* directory);
+
+// Moves the records of directory `from` and of everything below it to the same places below
+// `to` (both ending in "/"). Nothing happens when none is held under `from` (a file, or a
+// directory whose records moved already).
+void rename_tree(const char* from, const char* to);
+
+// Removes the watches of directory `directory` (ending in "/"), which left the tree, and of
+// everything below it. Returns false when no watch was held under `directory` itself.
+bool unwatch_tree(const char* directory);
+
+// Retires the records of a deleted directory `directory` (ending in "/") and of anything still
+// held below it: the kernel has dropped their watches, so their records can only be moved out
+// of the tree's name space (they count against the rebuild).
+void retire_tree(const char* directory);
+
+// Returns true when records that no longer hold a live watch, counted since the table was last
+// built, outnumber the live watches (and a few hundred): time for rebuild_watch_table().
+bool rebuild_due();
+
+// Ends the libinotifytools instance, freeing every record, starts a new one and watches
+// `folder` again (watch_tree). Events not yet read from the old instance are lost, and so are
+// those that happen before the new watches are set: call it when the queue is empty.
+// Returns false when the new instance or the folder's watch fails (inotifytools_error()).
+bool rebuild_watch_table(const char* folder);
+
+}  // namespace watcher
