@@ -4,10 +4,10 @@
 set -eu
 
 # Build: compilers, CMake, the two libraries. Tests: GoogleTest, strace (fault injection),
-# util-linux (unshare), procps (pgrep), valgrind. Fuzzing: clang with its libFuzzer runtime.
+# util-linux (unshare), procps (pgrep), valgrind, systemd (systemd-analyze rates the unit). Fuzzing: clang with its libFuzzer runtime.
 # Benchmarks: inotify-tools (inotifywait, for comparison), time, gnuplot.
 packages="build-essential cmake pkg-config libtinyxml-dev libinotifytools0-dev
-          googletest libgtest-dev strace util-linux procps valgrind
+          googletest libgtest-dev strace util-linux procps valgrind systemd
           clang libclang-rt-14-dev inotify-tools time gnuplot-nox"
 
 missing=""

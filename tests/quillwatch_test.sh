@@ -403,10 +403,6 @@ case_folder_named_without_final_slash_ends_the_daemon() {
 # and in, and deletions of files and nested directories, against a model of the notices. A
 # move into a directory the daemon hasn't watched yet raises no event at all, so the sequence
 # waits until each new directory is watched; the races are the case above.
-# A seeded random sequence of makes, renames, moves across TempDir and IncomingDir, moves out
-# and in, and deletions of files and nested directories, against a model of the notices. A
-# move into a directory the daemon hasn't watched yet raises no event at all, so the sequence
-# waits until each new directory is watched; the races are the case above.
 # Discoveries that would have a root daemon open the system, or another user's tree, to
 # everyone: each ends the start like an empty folder. Rows: set-up, then the line before the last.
 case_hostile_discovery_never_watches() {

@@ -12,6 +12,7 @@
 #include "discovery.h"
 #include "event_handler.h"
 #include "event_rules.h"
+#include "folder_trust.h"
 #include "messages.h"
 #include "path_checks.h"
 #include "watch_table.h"
@@ -103,7 +104,11 @@ int run_daemon() {
         create_inotify_node();
     }
     daemon_state state{};
-    read_monitor_folder(state.folder);
+    uid_t config_owner = 0;
+    read_monitor_folder(state.folder, kRegistryPath, &config_owner);
+    // "/", a relative or empty value, a system tree, or a folder of another user than the one
+    // whose configuration named it: never opened to everyone. It ends the start like no folder.
+    if (state.folder[0] != '\0' && !may_watch(state.folder, config_owner)) state.folder[0] = '\0';
 
     int status = start_watching(state);
     if (status == 0) {

@@ -6,11 +6,14 @@
 // the number after a double quote), so they are kept as they are.
 #include "discovery.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "folder_trust.h"
 
 namespace watcher {
 namespace {
@@ -27,6 +30,14 @@ constexpr size_t kValueOffset = sizeof kIncomingKey;
 int read_package_path(char install_path[16], const char* registry) {
     std::FILE* file = std::fopen(registry, "r");
     if (file == nullptr) return -1;
+    // /tmp is open to every user: whoever made the registry first could otherwise name any
+    // install path, and so any folder, for a root daemon to open to everyone.
+    struct stat status;
+    if (fstat(fileno(file), &status) != 0 || !only_owner_writes(status) ||
+        (status.st_uid != 0 && status.st_uid != geteuid())) {
+        std::fclose(file);
+        return -1;
+    }
     char piece[64];
     bool named = false;
     long number = 0;
@@ -48,7 +59,7 @@ void format_config_path(char out[64], const char* install_path) {
     std::snprintf(out, 64, kConfigPathFormat, install_path);
 }
 
-int read_monitor_folder(char folder[256], const char* registry) {
+int read_monitor_folder(char folder[256], const char* registry, uid_t* config_owner) {
     char install_path[16] = {};
     if (read_package_path(install_path, registry) != 0) {
         std::puts(kReadXmlError);
@@ -61,10 +72,16 @@ int read_monitor_folder(char folder[256], const char* registry) {
         return -1;
     }
     std::FILE* file = std::fopen(config_path, "r");
+    struct stat status;
+    if (file != nullptr && (fstat(fileno(file), &status) != 0 || !only_owner_writes(status))) {
+        std::fclose(file);
+        file = nullptr;
+    }
     if (file == nullptr) {
         std::puts(kConfigReadError);
         return -1;
     }
+    if (config_owner != nullptr) *config_owner = status.st_uid;
     char piece[256];
     while (std::fgets(piece, sizeof piece, file) != nullptr) {
         const char* key = std::strstr(piece, kIncomingKey);
