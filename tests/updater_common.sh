@@ -64,3 +64,8 @@ nth_call_on() {
     grep -n "^[0-9 ]*$syscall(" "$trace" | grep -n "<$copy/$suffix>" | head -n 1 | cut -d: -f1
     rm -rf "$copy" "$trace"
 }
+
+# Makes a listening Unix socket at $1 (perl-base is on every Debian system).
+make_socket() {
+    perl -MIO::Socket::UNIX -e 'IO::Socket::UNIX->new(Local => $ARGV[0], Listen => 1) or die' "$1"
+}

@@ -142,10 +142,10 @@ $REINSTALL" "$out" "output"
 }
 
 case_staged_copy_that_exists_but_cant_be_opened_fails_the_copy() {
-    local app=$work/looping_staged
+    local app=$work/socket_staged
     make_app "$app"
     rm "$app/p2.rep"
-    ln -s p2.rep "$app/p2.rep"  # opening it fails with ELOOP
+    make_socket "$app/p2.rep"  # opening it fails with ENXIO
     run_updater "$app"
     assert_eq "$START
 Updating p1.rep
@@ -333,6 +333,110 @@ case_real_run_prints_at_once_then_waits() {
     wait "$pid"
     assert_eq 0 $? "status"
     [ $((SECONDS - start)) -ge 4 ] || fail "waited less than about 5 seconds"
+}
+
+# Special files in each role: nothing blocks, nothing is written through them, and a layout that
+# can't be applied fails with the reinstall notice and is left for the next run. Rows: role,
+# kind, status, last line.
+case_special_files_never_block_or_get_written_through() {
+    local rows=(
+        "doupdate fifo 0|Deleting p3.rep" "doupdate dir 0|Deleting p3.rep"
+        "manifest.xml.rep fifo 1|$REINSTALL" "manifest.xml.rep dir 1|$REINSTALL"
+        "manifest.xml.rep device 1|$REINSTALL" "manifest.xml.rep socket 1|$REINSTALL"
+        "manifest.xml fifo 1|$REINSTALL" "manifest.xml device 1|$REINSTALL"
+        "p2.rep fifo 1|$REINSTALL" "p2.rep dir 1|$REINSTALL" "p2.rep device 1|$REINSTALL"
+        "p2 fifo 1|$REINSTALL" "p2 dir 1|$REINSTALL" "p2 device 1|$REINSTALL"
+        "p2 socket 1|$REINSTALL"
+    )
+    local row role kind expected app
+    for row in "${rows[@]}"; do
+        read -r role kind expected <<<"${row%%|*}"
+        app=$work/special_${role}_$kind
+        make_app "$app"
+        rm -f "$app/$role"
+        [ "$role" = manifest.xml ] && rm "$app/manifest.xml.rep"
+        case $kind in
+        fifo) mkfifo "$app/$role" ;;
+        dir) mkdir "$app/$role" ;;
+        device) ln -s /dev/zero "$app/$role" ;;
+        socket) make_socket "$app/$role" ;;
+        esac
+        out=$(cd / && timeout 20 "${STRACE[@]}" -f -qq -o /dev/null \
+            -e inject=clock_nanosleep,nanosleep:retval=0 "$app/updater" </dev/null)
+        status=$?
+        assert_eq "$expected" "$status" "status with $kind $role"
+        assert_eq "${row#*|}" "$(tail -n 1 <<<"$out")" "last line with $kind $role"
+        [ "$role" = p2 ] && assert_exists "$app/p2.rep"
+        [ "$role" = p2.rep ] && assert_content "$app/p2" "old p2"
+        [ "$expected" = 1 ] && assert_exists "$app/doupdate"
+    done
+}
+
+# Layouts that used to crash, fail for ever, kill the run or report a false success.
+case_hostile_layouts_fail_safe_or_apply() {
+    local app=$work/deep
+    make_app "$app"
+    {
+        echo '<CorvanManifest><Files>'
+        head -c 350000 /dev/zero | tr '\0' 'x' | sed 's/xxxxxxx/<a>/g'
+        echo '</Files></CorvanManifest>'
+    } >"$app/manifest.xml.rep"
+    run_updater "$app"
+    assert_eq 1 "$status" "status with a manifest nested 50,000 deep"
+    assert_eq "Failed loading manifest.xml.rep, trying manifest.xml" "$(sed -n 2p <<<"$out")" \
+        "fallback line with a deeply nested manifest"
+
+    # Entries whose staged copy can't exist are passed over: a name too long once ".rep" is
+    # added, a path through a symlink loop, a dangling symlink.
+    app=$work/cant_exist
+    make_app "$app"
+    local long
+    long=$(printf 'n%.0s' {1..253})
+    ln -s loop "$app/loop"
+    write_manifest "$app/manifest.xml.rep" p1 "$long" loop/x p3
+    rm "$app/p3.rep" && ln -s nowhere "$app/p3.rep"
+    run_updater "$app"
+    assert_eq 0 "$status" "status with staged copies that can't exist"
+    assert_eq "$START
+Updating p1.rep
+Deleting p1.rep" "$out" "output with staged copies that can't exist"
+    assert_absent "$app/doupdate"
+
+    # The running updater named through a symlink: the file it leads to is replaced.
+    app=$work/self_link
+    make_app "$app"
+    mkdir "$app/bin" && ln -s ../updater "$app/bin/updater"
+    stage_new_updater "$app" && mv "$app/updater.rep" "$app/bin/updater.rep"
+    write_manifest "$app/manifest.xml.rep" bin/updater
+    run_updater "$app"
+    assert_eq 0 "$status" "status of an update through a link to the updater"
+    [ -L "$app/bin/updater" ] || fail "the link to the updater was replaced"
+    assert_eq "new build" "$(tail -n 1 "$app/updater")" "updater updated through the link"
+
+    # A closed output pipe: the lines are lost, the update is not.
+    app=$work/closed_pipe
+    make_app "$app"
+    (cd / && "${STRACE[@]}" -f -qq -o /dev/null -e inject=clock_nanosleep,nanosleep:retval=0 \
+        "$app/updater" </dev/null | head -n 1 >/dev/null; exit "${PIPESTATUS[0]}")
+    assert_eq 0 "$?" "status with a closed output pipe"
+    assert_content "$app/p3" "new p3"
+    assert_absent "$app/doupdate"
+
+    # The directory can't be synced: no success and the trigger stays, until it can be; a file
+    # system that can't sync directories at all lets the update finish.
+    app=$work/no_dir_sync
+    make_app "$app"
+    local syncs  # the directory's sync is the last one
+    syncs=$(cd / && cp -a "$app" "$app.count" && "${STRACE[@]}" -f -qq -o /dev/stdout \
+        -e trace=fsync -e inject=clock_nanosleep,nanosleep:retval=0 "$app.count/updater" \
+        </dev/null | grep -c '^[0-9 ]*fsync(')
+    run_updater "$app" -e inject=fsync:error=EIO:when=$syncs
+    assert_eq 1 "$status" "status when the directory can't be synced"
+    assert_eq "$REINSTALL" "$(tail -n 1 <<<"$out")" "last line when the directory can't be synced"
+    assert_exists "$app/doupdate"
+    run_updater "$app" -e inject=fsync:error=EINVAL
+    assert_eq 0 "$status" "status when directories can't be synced at all"
+    assert_absent "$app/doupdate"
 }
 
 run_cases

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <memory>
 #include <new>
 
@@ -44,17 +45,20 @@ bool same_file(const struct stat& a, const struct stat& b) {
 }  // namespace
 
 bool copy_whole_file(const std::string& source, const std::string& destination) {
-    unique_fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    // Never blocking: a FIFO would otherwise hang the run until some writer came along.
+    unique_fd in(open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!in.valid()) return false;
     struct stat source_stat;
-    if (fstat(in.fd, &source_stat) != 0) return false;
+    if (fstat(in.fd, &source_stat) != 0 || !S_ISREG(source_stat.st_mode)) return false;
 
     // Opened without O_TRUNC: if the destination is the source itself (a hard link, or a symlink
-    // to it), truncating would destroy the only copy of the new content.
-    unique_fd out(open(destination.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, source_stat.st_mode & 0700));
+    // to it), truncating would destroy the only copy of the new content. Only a regular file is
+    // written: a FIFO without a reader fails to open, a device or FIFO that opens is refused.
+    unique_fd out(open(destination.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC,
+                       source_stat.st_mode & 0700));
     if (!out.valid()) return false;
     struct stat destination_stat;
-    if (fstat(out.fd, &destination_stat) != 0) return false;
+    if (fstat(out.fd, &destination_stat) != 0 || !S_ISREG(destination_stat.st_mode)) return false;
     if (same_file(source_stat, destination_stat)) return true;
     if (ftruncate(out.fd, 0) != 0) return false;
 
@@ -67,10 +71,10 @@ bool copy_whole_file(const std::string& source, const std::string& destination) 
 bool replace_by_rename(const std::string& source, const std::string& target) {
     struct stat target_stat;
     if (stat(target.c_str(), &target_stat) != 0) return false;
-    unique_fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    unique_fd in(open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!in.valid()) return false;
     struct stat source_stat;
-    if (fstat(in.fd, &source_stat) != 0) return false;
+    if (fstat(in.fd, &source_stat) != 0 || !S_ISREG(source_stat.st_mode)) return false;
 
     const std::string temporary = target + kTemporarySuffix;
     unlink(temporary.c_str());  // a leftover of an interrupted run
@@ -106,8 +110,12 @@ bool is_running_executable(const std::string& path) {
 }
 
 bool install_staged_copy(const std::string& staged, const std::string& target) {
-    if (is_running_executable(target)) return replace_by_rename(staged, target);
-    return copy_whole_file(staged, target);
+    if (!is_running_executable(target)) return copy_whole_file(staged, target);
+    // Written through a symlink like every other target: the rename replaces the file the link
+    // leads to, not the link.
+    char resolved[PATH_MAX];
+    if (realpath(target.c_str(), resolved) == nullptr) return false;
+    return replace_by_rename(staged, resolved);
 }
 
 bool delete_file(const std::string& path) { return unlink(path.c_str()) == 0; }

@@ -9,7 +9,9 @@ namespace updater {
 // mode & 0700, when absent), truncates, writes every byte, fsyncs and closes it. Returns true
 // only when all of that succeeded. A source that can't be opened or examined leaves the
 // destination untouched; a later failure may leave it empty or partly written. When both names
-// are the same file (a hard link or symlink), nothing is written and the result is true.
+// are the same file (a hard link or symlink), nothing is written and the result is true. Only
+// regular files are copied: any other source or destination (a FIFO, a directory, a device)
+// fails the copy without blocking and leaves the destination untouched.
 bool copy_whole_file(const std::string& source, const std::string& destination);
 
 // Replaces `target` atomically with the content of `source`: writes a temporary file beside the
@@ -23,7 +25,8 @@ bool replace_by_rename(const std::string& source, const std::string& target);
 bool is_running_executable(const std::string& path);
 
 // Puts a staged copy in place of its target: replace_by_rename for the running executable
-// (which can't be written in place), copy_whole_file for every other target.
+// (which can't be written in place; through a symlink, the file it leads to is replaced),
+// copy_whole_file for every other target.
 bool install_staged_copy(const std::string& staged, const std::string& target);
 
 // Unlinks `path`. Returns true exactly when unlink succeeds.

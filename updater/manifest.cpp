@@ -2,9 +2,12 @@
 #include "manifest.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <tinyxml.h>
+
+#include <algorithm>
 
 #include "unique_fd.h"
 
@@ -19,17 +22,60 @@ namespace {
 // where the parser stops.
 constexpr size_t kLongestUtf8Sequence = 4;
 
-// Reads file `name` whole into `text`. Returns false when it can't be opened or read.
+// A manifest lists file names: a few kilobytes. Anything near this is not one.
+constexpr size_t kLargestManifest = 16 * 1024 * 1024;
+
+// TinyXML parses nested elements recursively, a few hundred bytes of stack a level: some
+// thousands of levels overflow the stack. A manifest needs three.
+constexpr int kDeepestNesting = 256;
+
+// Reads file `name` whole into `text`. Returns false when it can't be opened or read, isn't a
+// regular file (a FIFO would block, a device never end) or is larger than any manifest.
 bool read_whole_file(const std::string& name, std::string& text) {
-    unique_fd in(open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    unique_fd in(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!in.valid()) return false;
+    struct stat status;
+    if (fstat(in.fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
     char block[16384];
     for (;;) {
         const ssize_t n = read(in.fd, block, sizeof block);
         if (n == 0) return true;
-        if (n < 0) return false;
+        if (n < 0 || text.size() + static_cast<size_t>(n) > kLargestManifest) return false;
         text.append(block, static_cast<size_t>(n));
     }
+}
+
+// Returns the deepest element nesting of `text`, reading only its tags: comments, CDATA,
+// declarations and processing instructions are stepped over, quoted attribute values too.
+// Not a parser: it only has to see as deep as TinyXML would recurse.
+int nesting_depth(const std::string& text) {
+    int depth = 0, deepest = 0;
+    for (size_t i = text.find('<'); i != std::string::npos; i = text.find('<', i)) {
+        const char* skip_to = text.compare(i, 4, "<!--") == 0      ? "-->"
+                              : text.compare(i, 9, "<![CDATA[") == 0 ? "]]>"
+                              : text.compare(i, 2, "<?") == 0        ? "?>"
+                              : text.compare(i, 2, "<!") == 0        ? ">"
+                                                                     : nullptr;
+        if (skip_to != nullptr) {
+            i = text.find(skip_to, i + 2);
+            if (i == std::string::npos) break;
+            continue;
+        }
+        const bool closing = text.compare(i, 2, "</") == 0;
+        char quote = 0;
+        size_t end = i + 1;
+        for (; end < text.size() && (quote != 0 || text[end] != '>'); ++end) {
+            if (quote == 0 && (text[end] == '"' || text[end] == '\'')) quote = text[end];
+            else if (text[end] == quote) quote = 0;
+        }
+        if (closing) {
+            --depth;
+        } else if (end >= text.size() || text[end - 1] != '/') {
+            deepest = std::max(deepest, ++depth);
+        }
+        i = end;
+    }
+    return deepest;
 }
 
 // LoadFile's line ending rule, kept so that a manifest reads as it always did: CR LF and a
@@ -53,6 +99,7 @@ bool read_manifest(const std::string& manifest_name, std::vector<std::string>& f
     std::string text;
     if (!read_whole_file(manifest_name, text)) return false;
     normalize_line_endings(text);
+    if (nesting_depth(text) > kDeepestNesting) return false;
     text.append(kLongestUtf8Sequence, '\0');
 
     TiXmlDocument document(manifest_name.c_str());

@@ -1,7 +1,11 @@
 // One run of the updater: from finding its directory to the exit status.
 #include "update_run.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <cstdio>
@@ -19,19 +23,24 @@ namespace {
 
 // The trigger counts as present only when it can be opened for reading: a run that misses it
 // changes nothing, and the next run finds it again.
+// Opened without blocking: a FIFO by that name must not hang the run.
 bool readable(const std::string& path) {
-    std::FILE* stream = std::fopen(path.c_str(), "r");
-    if (stream == nullptr) return false;
-    std::fclose(stream);
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    close(fd);
     return true;
 }
 
 // A staged copy or new manifest counts as present when it exists at all, even if it can't be
 // opened just now: passing over one that exists would let the run delete the trigger and leave
-// its target old for good, while reporting success.
+// its target old for good, while reporting success. One that can't exist (its name too long,
+// a symlink loop or a dangling link on its way) is absent: it would fail every run.
 bool present(const std::string& path) {
     if (readable(path)) return true;
-    return errno != ENOENT && errno != ENOTDIR;
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG || error == ELOOP) return false;
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0 || errno != ENOENT;
 }
 
 struct file_list {
@@ -73,17 +82,26 @@ bool apply_entry(const std::string& entry) {
 // and only once the promotion is durable: until it is gone a later run takes the update up
 // again, so a crash or a failed step here leaves a state that the next run completes. Nothing
 // is reported either way.
-void finish_update() {
+// Returns false only when the directory can't be made durable: the trigger then stays, and the
+// run must not report success.
+bool finish_update() {
     if (present(kNewManifest) &&
         !(copy_whole_file(kNewManifest, kCurrentManifest) && delete_file(kNewManifest))) {
-        return;
+        return true;
     }
-    if (fsync_directory(".")) delete_file(kTrigger);
+    if (!fsync_directory(".")) {
+        // A file system that can't sync directories at all can't order anything either.
+        if (errno != EINVAL && errno != ENOTSUP && errno != EROFS) return false;
+    }
+    delete_file(kTrigger);
+    return true;
 }
 
 }  // namespace
 
 int run_update() {
+    // A closed output (a log reader gone, "| head") must not kill the update halfway.
+    signal(SIGPIPE, SIG_IGN);
     const std::string directory = find_application_directory();
     if (!directory.empty() && chdir(directory.c_str()) != 0) {
         // Not fatal: the run goes on in the directory it was started from.
@@ -107,7 +125,10 @@ int run_update() {
         print_reinstall_notice();
         return 1;
     }
-    finish_update();
+    if (!finish_update()) {
+        print_reinstall_notice();
+        return 1;
+    }
     return 0;
 }
 
