@@ -399,6 +399,31 @@ case_folder_named_without_final_slash_ends_the_daemon() {
     assert_eq "$VERSION" "$(head -n 1 /tmp/qw.out)" "first line"
 }
 
+# The real aMule daemon writes its own configuration below the registered install path (with
+# its default folders); the daemon finds the incoming folder there and watches it beside it.
+case_real_amuled_configuration_is_followed() {
+    command -v amuled >/dev/null || { skip_case "amuled (amule-daemon) is not installed"; return; }
+    lay_out
+    local dir=${CONF%/*}
+    rm -rf "$SHARE" "$CONF"
+    # -e asks for a password for its remote control, which it needs to run at all; -i lets it
+    # read the answer from standard input.
+    (cd / && printf 'secret\nsecret\n' | exec amuled -c "$dir/" -e -i -o >/tmp/amuled.log 2>&1) &
+    local amuled_pid=$!
+    wait_for grep -qs '^IncomingDir=' "$CONF"
+    local incoming
+    incoming=$(sed -n 's/^IncomingDir=//p' "$CONF")
+    start_daemon
+    wait_until_ready 1
+    output_has "amule monitor folder: $incoming/" || fail "folder not found: $(cat /tmp/qw.out)"
+    kill -0 "$amuled_pid" 2>/dev/null || fail "amuled is not running: $(tail -n 3 /tmp/amuled.log)"
+    touch "$incoming/finished.iso"
+    wait_for eval '[ "$(stat -c %a "$incoming/finished.iso")" = 777 ]'
+    kill "$amuled_pid" 2>/dev/null
+    wait "$amuled_pid" 2>/dev/null
+    stop_daemon "$incoming"
+}
+
 # A seeded random sequence of makes, renames, moves across TempDir and IncomingDir, moves out
 # and in, and deletions of files and nested directories, against a model of the notices. A
 # move into a directory the daemon hasn't watched yet raises no event at all, so the sequence
