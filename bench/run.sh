@@ -30,7 +30,7 @@ fi
     echo
     "$here/updater_copy.sh" "$build" 5 1 64 1024
     echo
-    "$here/watcher.sh" "$build" 5 "1000 10000 100000" "1000 10000 100000" 5000 3
+    "$here/watcher.sh" "$build" 5 "1000 10000 100000 300000" "1000 10000 100000" 5000 3
     echo
     echo "![per-event cost against tree size](per_event.png)"
 } | tee "$here/results.md.new"

@@ -55,17 +55,22 @@ make_files() {
 
 stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
 
-# Starts "$@" on cold caches and waits until it holds $want watches. Sets $ready_ms and
-# $ready_rss, then stops it.
+# Starts "$@" on cold caches and waits until it says itself that it is ready: a line matching
+# $1 in its output, which quillwatch flushes once every start-up watch is set and inotifywait
+# prints once its watches are established. Watching one small file costs the same at any tree
+# size, unlike counting watches in /proc. Sets $ready_ms, $ready_rss and $ready_watches (the
+# watches it then holds), then stops it.
 time_to_ready() {
+    local pattern=$1 s e pid
+    shift
     sync; echo 3 >/proc/sys/vm/drop_caches 2>/dev/null || true
-    local s e pid
+    : >/tmp/ready.out
     s=$(now)
-    "$@" >/dev/null 2>&1 &
+    "$@" >/tmp/ready.out 2>&1 &
     pid=$!
-    wait_until '[ "$(watches_of $pid)" -ge $want ]'
+    until grep -q "$pattern" /tmp/ready.out; do sleep 0.002; done
     e=$(now)
-    ready_ms=$(elapsed_ms "$s" "$e") ready_rss=$(rss_kb $pid)
+    ready_ms=$(elapsed_ms "$s" "$e") ready_rss=$(rss_kb $pid) ready_watches=$(watches_of $pid)
     stop $pid
 }
 
@@ -97,9 +102,10 @@ for n in $startup_sizes; do
     want=$((n / 100 * 101 + 1))
     ours=() theirs=() ours_rss=() theirs_rss=()
     for ((r = 0; r < runs; r++)); do
-        time_to_ready "$QW"
+        time_to_ready '^amule monitor folder' "$QW"
+        [ "$ready_watches" -eq "$want" ] || echo "quillwatch held $ready_watches of $want" >&2
         ours+=("$ready_ms"); ours_rss+=("$ready_rss")
-        time_to_ready inotifywait -m -r -q "$share"
+        time_to_ready 'Watches established' inotifywait -m -r "$share"
         theirs+=("$ready_ms"); theirs_rss+=("$ready_rss")
     done
     o=$(stats "${ours[@]}") t=$(stats "${theirs[@]}")
