@@ -105,7 +105,9 @@ expect() { expect+="$*"$'\n'; }
 # Deletes the monitored folder, waits for the daemon to end and checks its last line and status.
 stop_daemon() {
     rm -rf "${1:-$SHARE}"
-    wait_for eval '! kill -0 "$qw_pid" 2>/dev/null' || kill "$qw_pid"
+    # The events before the folder's own deletion come first, however many there are.
+    wait_seconds=${wait_seconds:-120} wait_for eval '! kill -0 "$qw_pid" 2>/dev/null' ||
+        kill "$qw_pid"
     wait "$qw_pid"
     local code=$?
     assert_eq 0 "$code" "status after the monitored folder was deleted"

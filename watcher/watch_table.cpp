@@ -34,30 +34,30 @@ std::string with_slash(const char* path) {
     return text;
 }
 
+enum class watch_result { failed, watched, watched_elsewhere };
+
 // Watches `directory` (ending in "/") unless a record is held under its path already. Below the
 // top, a name that is no longer a directory, or has become a symlink, is refused by the kernel.
-bool watch_one(const std::string& directory, bool top) {
-    if (inotifytools_wd_from_filename(directory.c_str()) >= 0) return true;
+watch_result watch_one(const std::string& directory, bool top) {
+    if (inotifytools_wd_from_filename(directory.c_str()) >= 0) return watch_result::watched;
     const int mask = top ? kEventMask : kEventMask | IN_ONLYDIR | IN_DONT_FOLLOW;
-    if (!inotifytools_watch_file(directory.c_str(), mask)) return false;
+    if (!inotifytools_watch_file(directory.c_str(), mask)) return watch_result::failed;
     const int wd = inotifytools_wd_from_filename(directory.c_str());
     const char* held = inotifytools_filename_from_wd(wd);
     if (held != nullptr && directory != held) {
-        // The kernel watched this directory already, under the path it had before a move whose
-        // events are still queued. libinotifytools has filed a second record of the same watch
-        // under the new path; left there, it would take the renames meant for the first. It is
-        // moved out of the way, and the first record, with those below it, follows the tree as
-        // it is now.
-        const std::string former = held;
+        // The kernel watches this directory already, under the path it had before a move whose
+        // events are still queued; they will move its records, in their turn. Renaming them now
+        // would give the events before that move paths they didn't have (a false notice).
+        // libinotifytools has filed a second record of the same watch under the new path: left
+        // there, it would take the renames meant for the first, so it goes out of the way.
         const std::string duplicate = kRetiredPrefix + std::to_string(++counts.retired) + "/";
         inotifytools_replace_filename(directory.c_str(), duplicate.c_str());
         ++counts.duplicates;
-        rename_tree(former.c_str(), directory.c_str());
-        return true;
+        return watch_result::watched_elsewhere;
     }
     counts.highest_wd = std::max(counts.highest_wd, wd);
     ++counts.live;
-    return true;
+    return watch_result::watched;
 }
 
 bool is_directory_entry(const std::string& parent, const dirent& entry) {
@@ -123,12 +123,14 @@ bool watch_tree(const char* directory) {
     while (!pending.empty()) {
         const std::string path = std::move(pending.back());
         pending.pop_back();
-        if (!watch_one(path, top)) {
+        const watch_result result = watch_one(path, top);
+        if (result == watch_result::failed) {
             if (top || !can_be_left_out(inotifytools_error())) return false;
             continue;
         }
         top = false;
-        list_sub_directories(path, pending);
+        // A directory watched elsewhere is listed when its queued move is handled.
+        if (result == watch_result::watched) list_sub_directories(path, pending);
     }
     return true;
 }

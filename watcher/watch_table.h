@@ -19,7 +19,8 @@ bool start_watch_table();
 // Watches `directory` (with or without a final "/") and every directory below it, each one
 // before it is listed, so that whatever is made in it later raises an event and whatever was
 // made before is in the listing. Directories already watched under their path are listed, not
-// watched again; symlinks are not followed. Below the top, directories that vanish, may not be
+// watched again; one the kernel watches under another path (a move whose events are still
+// queued) is left to those events, with what lies below it. Symlinks are not followed. Below the top, directories that vanish, may not be
 // read or lie too deep for a path (ENOENT, ENOTDIR, EACCES, ELOOP, ENAMETOOLONG) are left out
 // with what lies below them. Returns false when a watch fails otherwise, or the top's fails
 // (inotifytools_error() tells why); what was watched before stays watched, the top first.
