@@ -6,11 +6,11 @@ set -eu
 # Build: compilers, CMake, the two libraries. Tests: GoogleTest, strace (fault injection),
 # util-linux (unshare), procps (pgrep), valgrind, systemd (systemd-analyze rates the unit),
 # amule-daemon (the real aMule writes the configuration the daemon reads), busybox (its
-# start-stop-daemon drives the init script).
+# start-stop-daemon drives the init script), lintian (checks the packages).
 # Fuzzing: clang with its libFuzzer runtime.
 # Benchmarks: inotify-tools (inotifywait, for comparison), time, gnuplot.
 packages="build-essential cmake pkg-config libtinyxml-dev libinotifytools0-dev
-          googletest libgtest-dev strace util-linux procps valgrind systemd amule-daemon busybox
+          googletest libgtest-dev strace util-linux procps valgrind systemd amule-daemon busybox lintian
           clang libclang-rt-14-dev inotify-tools time gnuplot-nox"
 
 missing=""

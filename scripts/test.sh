@@ -22,8 +22,8 @@ build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
-echo "=== plain build"
-build build
+echo "=== plain build (hardened as the packages are)"
+build build -DDEB_HARDENING=ON
 (cd build && ctest --output-on-failure -j 2)
 
 echo "=== sanitizer build (ASan + UBSan)"
@@ -36,7 +36,7 @@ build build-static -DSTATIC=ON
 
 for arch in $arches; do
     echo "=== $arch cross build, tested under qemu-user"
-    build "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch.cmake"
+    build "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch.cmake" -DDEB_HARDENING=ON
     (cd "build-$arch" && ctest --output-on-failure -j 2)
     echo "=== $arch static build, tested under qemu-user"
     build "build-$arch-static" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch.cmake" -DSTATIC=ON
@@ -46,6 +46,13 @@ done
 echo "=== packages"
 for dir in build $(for arch in $arches; do echo "build-$arch"; done); do
     (cd "$dir" && cpack -G DEB)
+    # Debian's standard: no error and no warning.
+    if ! lintian --fail-on error,warning "$dir"/corvan-tools_*.deb >"$dir/lintian.log" 2>&1; then
+        cat "$dir/lintian.log"
+        echo "lintian found errors or warnings in the package of $dir"
+        exit 1
+    fi
+    grep -v 'root privileges' "$dir/lintian.log" || true
     bash tests/package_test.sh "$dir"/corvan-tools_*.deb
 done
 

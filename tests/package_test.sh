@@ -9,9 +9,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 [ "$(id -u)" -eq 0 ] || skip "needs root to install a package"
 command -v dpkg >/dev/null || skip "dpkg is not available"
 
-files=(/usr/sbin/quillwatch /usr/libexec/corvan/updater /usr/share/man/man1/updater.1
-    /usr/share/man/man8/quillwatch.8 /usr/lib/systemd/system/quillwatch.service
-    /usr/share/corvan-tools/init.d/quillwatch)
+files=(/usr/sbin/quillwatch /usr/libexec/corvan/updater /usr/share/man/man1/updater.1.gz
+    /usr/share/man/man8/quillwatch.8.gz /usr/lib/systemd/system/quillwatch.service
+    /usr/share/corvan-tools/init.d/quillwatch /usr/share/doc/corvan-tools/copyright
+    /usr/share/doc/corvan-tools/changelog.gz)
 
 case_install_run_remove() {
     dpkg -i "$deb" >/dev/null || { fail "dpkg -i failed"; return; }

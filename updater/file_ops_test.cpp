@@ -87,8 +87,8 @@ TEST(CopyWholeFile, FollowsSymlinks) {
     scratch_dir dir;
     write_file(dir / "real_src", "content");
     write_file(dir / "real_dst", "old");
-    symlink("real_src", (dir / "src").c_str());
-    symlink("real_dst", (dir / "dst").c_str());
+    ASSERT_EQ(symlink("real_src", (dir / "src").c_str()), 0);
+    ASSERT_EQ(symlink("real_dst", (dir / "dst").c_str()), 0);
     ASSERT_TRUE(updater::copy_whole_file(dir / "src", dir / "dst"));
     EXPECT_EQ(read_file(dir / "real_dst"), "content");
 }
@@ -108,7 +108,7 @@ TEST(CopyWholeFile, SameFileIsLeftIntact) {
 TEST(DeleteFile, RemovesTheNameOnly) {
     scratch_dir dir;
     write_file(dir / "target", "kept");
-    symlink("target", (dir / "link").c_str());
+    ASSERT_EQ(symlink("target", (dir / "link").c_str()), 0);
     EXPECT_TRUE(updater::delete_file(dir / "link"));
     EXPECT_FALSE(exists(dir / "link"));
     EXPECT_EQ(read_file(dir / "target"), "kept");
@@ -138,7 +138,7 @@ TEST(ReplaceByRename, ClearsALeftoverTemporaryFile) {
     write_file(dir / "prog", "old");
     write_file(dir / "elsewhere", "must survive");
     // A leftover that is a symlink must be replaced, not written through.
-    symlink("elsewhere", (dir / "prog.updating").c_str());
+    ASSERT_EQ(symlink("elsewhere", (dir / "prog.updating").c_str()), 0);
     ASSERT_TRUE(updater::replace_by_rename(dir / "prog.rep", dir / "prog"));
     EXPECT_EQ(read_file(dir / "prog"), "new");
     EXPECT_EQ(read_file(dir / "elsewhere"), "must survive");

@@ -15,7 +15,7 @@ TEST(Isdir, OnlyARealDirectoryCounts) {
     scratch_dir dir;
     mkdir((dir / "d").c_str(), 0755);
     write_file(dir / "f", "x");
-    symlink("d", (dir / "link").c_str());
+    ASSERT_EQ(symlink("d", (dir / "link").c_str()), 0);
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(isdir((dir / "d").c_str()), 1);

@@ -35,7 +35,7 @@ TEST(WatchTree, WatchesEveryDirectoryBelowButNoSymlinkOrFile) {
     const std::string top = dir / "new/";
     make_dirs(top, {"a", "a/b", "a/b/c", "d"});
     write_file(top + "a/file", "x");
-    symlink(dir.path.c_str(), (top + "link").c_str());
+    ASSERT_EQ(symlink(dir.path.c_str(), (top + "link").c_str()), 0);
     watch_session session;
     ASSERT_TRUE(watcher::watch_tree((dir / "new").c_str()));
     for (const char* name : {"", "a/", "a/b/", "a/b/c/", "d/"}) EXPECT_TRUE(watched(top + name));
