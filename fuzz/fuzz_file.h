@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,7 +14,9 @@ struct fuzz_file {
     std::string path;
 
     explicit fuzz_file(const char* name) : fd(memfd_create(name, 0)) {
-        if (fd < 0) std::abort();
+        // Writable by its owner alone, as the daemon requires of its registry and configuration
+        // (a memfd starts with mode 0777).
+        if (fd < 0 || fchmod(fd, 0644) != 0) std::abort();
         path = "/proc/self/fd/" + std::to_string(fd);
     }
     void set(const uint8_t* data, size_t size) {
