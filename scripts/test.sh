@@ -5,7 +5,7 @@
 # - armhf and arm64 under qemu-user: the whole suite of the cross build, and the static binaries
 #   through the black-box suites;
 # - the .deb of each architecture installed, smoke-tested and removed again (as root);
-# - each fuzz target for a minute.
+# - each fuzz target for half a minute.
 # FUZZ_SECONDS sets the fuzzing time per target (0 skips fuzzing); CROSS_ARCHES the foreign
 # architectures (empty skips the cross builds).
 set -eu
@@ -56,7 +56,7 @@ for dir in build $(for arch in $arches; do echo "build-$arch"; done); do
     bash tests/package_test.sh "$dir"/corvan-tools_*.deb
 done
 
-if [ "${FUZZ_SECONDS:-60}" -gt 0 ]; then
+if [ "${FUZZ_SECONDS:-30}" -gt 0 ]; then
     echo "=== fuzzing"
-    ./scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+    ./scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 fi
