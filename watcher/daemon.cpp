@@ -38,33 +38,25 @@ bool watch_all(const watch_list& list) {
     return true;
 }
 
-// The next event: without waiting while the watch table waits for a quiet moment to be rebuilt
-// (null then means the queue is empty), else waiting as long as it takes.
-const inotify_event* next_event(const daemon_state& state, bool& queue_empty) {
-    queue_empty = false;
-    if (wants_rebuild(state)) {
-        const inotify_event* event = inotifytools_next_events(0, 1);
-        queue_empty = event == nullptr && inotifytools_error() == 0;
-        return event;
-    }
-    return inotifytools_next_event(0);
-}
-
-// Reads and handles events until the monitored folder is deleted or the queue fails.
+// Reads and handles events until the monitored folder is deleted or the queue fails. While the
+// watch table waits for a quiet moment to be rebuilt, the queue is only polled: empty, it is
+// rebuilt.
 int event_loop(daemon_state& state) {
     for (;;) {
-        bool queue_empty;
-        const inotify_event* event = next_event(state, queue_empty);
+        const bool rebuild_waits = wants_rebuild(state);
+        const inotify_event* event =
+            rebuild_waits ? inotifytools_next_events(0, 1) : inotifytools_next_event(0);
+        const int error = inotifytools_error();
         event_outcome outcome;
-        if (queue_empty) {
-            outcome = rebuild_watches(state);
-        } else if (event == nullptr) {
-            const int error = inotifytools_error();
-            if (error == 0) return 2;
+        if (event != nullptr) {
+            outcome = handle_event(state, *event);
+        } else if (error != 0) {
             std::puts(std::strerror(error));
             return 1;
+        } else if (rebuild_waits) {
+            outcome = rebuild_watches(state);
         } else {
-            outcome = handle_event(state, *event);
+            return 2;
         }
         std::fflush(nullptr);
         if (outcome == event_outcome::folder_deleted) return 0;
