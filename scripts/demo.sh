@@ -3,9 +3,10 @@
 # update in a sample application directory; quillwatch sees a download complete.
 set -eu
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
-cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" >/dev/null
+./scripts/install-deps.sh build
+# Only the programs: the demo needs none of the test tools.
+cmake -S . -B build-demo -DBUILD_TESTING=OFF >/dev/null
+cmake --build build-demo -j "$(nproc)" >/dev/null
 
 demo=$(mktemp -d /tmp/corvan-demo.XXXXXX)
 trap 'rm -rf "$demo"' EXIT
@@ -22,7 +23,7 @@ show_files() {
 echo "=== updater ==="
 app=$demo/corvan
 mkdir -p "$app/bin"
-cp build/updater/updater "$app/"
+cp build-demo/updater/updater "$app/"
 echo "app 1.0" >"$app/bin/app"
 echo "app 2.0" >"$app/bin/app.rep"
 echo "help 1.0" >"$app/help.txt"
@@ -50,4 +51,4 @@ show_files
 
 echo
 echo "=== quillwatch ==="
-./scripts/demo-quillwatch.sh build/watcher/quillwatch
+./scripts/demo-quillwatch.sh build-demo/watcher/quillwatch

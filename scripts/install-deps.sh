@@ -1,17 +1,25 @@
 #!/bin/sh
-# Installs the Debian packages the build, the tests and the demo need.
-# A no-op when everything is already there.
+# Installs the Debian packages that the build, the tests, the fuzzers and the benchmarks need, or
+# with "build" only what building the programs needs. A no-op when everything is already there.
 set -eu
 
-# Build: compilers, CMake, the two libraries. Tests: GoogleTest, strace (fault injection),
-# util-linux (unshare), procps (pgrep), valgrind, systemd (systemd-analyze rates the unit),
+# What building the programs needs (install-deps.sh build): compilers, CMake and the two
+# libraries. What the tests need on top: GoogleTest, strace (fault injection), util-linux
+# (unshare), procps (pgrep), valgrind, systemd (systemd-analyze rates and verifies the unit),
 # amule-daemon (the real aMule writes the configuration the daemon reads), busybox (its
-# start-stop-daemon drives the init script), lintian (checks the packages).
-# Fuzzing: clang with its libFuzzer runtime.
-# Benchmarks: inotify-tools (inotifywait, for comparison), time, gnuplot.
-packages="build-essential cmake pkg-config libtinyxml-dev libinotifytools0-dev
-          googletest libgtest-dev strace util-linux procps valgrind systemd amule-daemon busybox lintian
-          clang libclang-rt-14-dev inotify-tools time gnuplot-nox"
+# start-stop-daemon drives the init script), lintian (checks the packages); fuzzing: clang with
+# its libFuzzer runtime; benchmarks: inotify-tools (inotifywait, for comparison), time, gnuplot.
+build_packages="build-essential cmake pkg-config libtinyxml-dev libinotifytools0-dev"
+test_packages="googletest libgtest-dev strace util-linux procps valgrind systemd amule-daemon
+               busybox lintian clang libclang-rt-14-dev inotify-tools time gnuplot-nox"
+case "${1:-all}" in
+build) packages=$build_packages ;;
+all) packages="$build_packages $test_packages" ;;
+*)
+    echo "usage: $0 [build]" >&2
+    exit 2
+    ;;
+esac
 
 missing=""
 for p in $packages; do

@@ -18,7 +18,7 @@ arches=${CROSS_ARCHES-armhf arm64}
 build() {
     dir=$1
     shift
-    cmake -S . -B "$dir" -DWERROR=ON "$@"
+    cmake -S . -B "$dir" -DWERROR=ON -DBUILD_TESTING=ON "$@"
     cmake --build "$dir" -j "$(nproc)"
 }
 

@@ -1,23 +1,75 @@
 #!/bin/bash
-# Installs the .deb, runs the installed programs' smoke tests (the quillwatch suite against the
-# installed daemon, the installed updater's start) and removes the package again. Root only.
-# A package for another architecture is tested the same way through multiarch and qemu-user.
+# The .deb's life cycle: install, the installed programs' smoke tests, upgrade, remove, purge.
+# Root only. A package for another architecture is tested the same way through multiarch and
+# qemu-user.
+#
+# It runs in a private mount namespace: /tmp holds the registry the started daemon reads, and
+# a fresh /run hides any running systemd, so the maintainer scripts take the init-script route
+# (deb-systemd-helper still records the unit's enablement); /usr/sbin gets a policy-rc.d that
+# lets invoke-rc.d act, as a system's init would (container images deny it). Not checked here:
+# starting and stopping through systemd, which needs systemd as PID 1.
 # Usage: package_test.sh DEB
-deb=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 [ "$(id -u)" -eq 0 ] || skip "needs root to install a package"
 command -v dpkg >/dev/null || skip "dpkg is not available"
+. "$here/namespace.sh" || exit 1
+deb=$(realpath "$1")
+run_in_private_namespace "$deb"
 
-files=(/usr/sbin/quillwatch /usr/libexec/corvan/updater /usr/share/man/man1/updater.1.gz
+# The package and the suites may lie below /tmp, which is about to be hidden.
+mount -t tmpfs tmpfs /mnt && cp -r "$here" /mnt/tests && cp "$deb" /mnt/ || exit 1
+deb=/mnt/${deb##*/}
+mount -t tmpfs tmpfs /tmp && mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log || exit 1
+mkdir /mnt/sbin /mnt/sbin-work && printf '#!/bin/sh\nexit 0\n' >/mnt/sbin/policy-rc.d &&
+    chmod +x /mnt/sbin/policy-rc.d &&
+    mount -t overlay overlay -o lowerdir=/usr/sbin,upperdir=/mnt/sbin,workdir=/mnt/sbin-work \
+        /usr/sbin || exit 1
+trap 'dpkg -P corvan-tools >/dev/null 2>&1' EXIT
+dpkg -P corvan-tools >/dev/null 2>&1
+
+files=(/usr/sbin/quillwatch /usr/libexec/corvan/updater /usr/share/man/man8/updater.8.gz
     /usr/share/man/man8/quillwatch.8.gz /usr/lib/systemd/system/quillwatch.service
-    /usr/share/corvan-tools/init.d/quillwatch /usr/share/doc/corvan-tools/copyright
-    /usr/share/doc/corvan-tools/changelog.gz)
+    /usr/share/doc/corvan-tools/copyright /usr/share/doc/corvan-tools/changelog.gz)
+conffiles=(/etc/init.d/quillwatch /etc/logrotate.d/quillwatch)
 
-case_install_run_remove() {
+# A registry and a configuration that name /tmp/dl as the folder (as root writes them).
+share=/tmp/dl
+mkdir -p /tmp/amulepkg/Nas_Prog/aMule/.aMule $share
+printf '<apkg>\n<item>\n<name>aMule</name>\n<path>/tmp/amulepkg</path>\n</item>\n</apkg>\n' \
+    >/tmp/apkg.xml
+printf 'IncomingDir=%s\n' $share >/tmp/amulepkg/Nas_Prog/aMule/.aMule/amule.conf
+
+service_pid() { cat /run/quillwatch.pid 2>/dev/null; }
+# True while process $1 runs (a zombie has ended: whoever reaps it may take its time).
+alive() { [ -e "/proc/$1" ] && ! grep -q '^State:.*zombie' "/proc/$1/status" 2>/dev/null; }
+
+# Checks that the service runs and resets a new file in the folder; prints its pid.
+assert_service_works() {  # what
+    local status i probe=$share/probe-$RANDOM
+    status=$(/etc/init.d/quillwatch status)
+    assert_eq "quillwatch is running" "$status" "status $1"
+    touch "$probe"
+    for i in $(seq 200); do
+        [ "$(stat -c %a "$probe")" = 777 ] && break
+        sleep 0.1
+    done
+    assert_eq 777 "$(stat -c %a "$probe")" "mode of a new file $1"
+}
+
+case_install_upgrade_remove_purge() {
     dpkg -i "$deb" >/dev/null || { fail "dpkg -i failed"; return; }
     local f
-    for f in "${files[@]}"; do assert_exists "$f"; done
+    # Enabled for both init systems (the globs are expanded once installed).
+    for f in "${files[@]}" "${conffiles[@]}" /etc/rc2.d/S??quillwatch /etc/rc0.d/K??quillwatch \
+        /etc/systemd/system/multi-user.target.wants/quillwatch.service; do assert_exists "$f"; done
+    assert_service_works "after install"
+    local out
+    out=$(systemd-analyze verify /usr/lib/systemd/system/quillwatch.service 2>&1) ||
+        fail "systemd-analyze verify of the installed unit: $out"
+    local first_pid
+    first_pid=$(service_pid)
+
     # A package for another architecture (installed through multiarch) must hold binaries
     # that run under emulation here, and a native one native binaries.
     local emulated=no
@@ -31,21 +83,41 @@ case_install_run_remove() {
     fi
 
     # The installed updater: no trigger in its directory, so only its start line.
-    local out
     out=$("${STRACE[@]}" -f -qq -o /dev/null -e inject=clock_nanosleep,nanosleep:retval=0 \
         /usr/libexec/corvan/updater)
     assert_eq "(Re)Starting Corvan..
 0" "$out"$'\n'"$?" "installed updater"
 
+    # The installed daemon through the suite, in a namespace of its own. A smoke test: the
+    # churn case short, the full one runs against every build.
     local log
     log=$(mktemp)
-    # A smoke test: the churn case short, the full one runs against every build.
-    CHURN_OPS=200 bash "$here/quillwatch_test.sh" /usr/sbin/quillwatch >"$log" 2>&1 ||
+    env -u IN_PRIVATE_NAMESPACE CHURN_OPS=200 bash /mnt/tests/quillwatch_test.sh \
+        /usr/sbin/quillwatch >"$log" 2>&1 ||
         fail "the quillwatch suite failed against the installed daemon: $(grep FAIL "$log" | head)"
     rm -f "$log"
 
+    # An upgrade (the same package, a later version) restarts the daemon.
+    dpkg-deb -R "$deb" /mnt/next && sed -i 's/^Version: .*/&+1/' /mnt/next/DEBIAN/control &&
+        dpkg-deb -b /mnt/next /mnt/next.deb >/dev/null || { fail "no later version"; return; }
+    dpkg -i /mnt/next.deb >/dev/null || fail "upgrade failed"
+    assert_service_works "after upgrade"
+    [ -n "$(service_pid)" ] && [ "$(service_pid)" != "$first_pid" ] ||
+        fail "the upgrade did not restart the daemon (pid $first_pid, now $(service_pid))"
+    ! alive "$first_pid" || fail "the daemon from before the upgrade still runs"
+
+    local last_pid
+    last_pid=$(service_pid)
     dpkg -r corvan-tools >/dev/null || fail "dpkg -r failed"
+    ! alive "$last_pid" || fail "the daemon still runs after removal"
     for f in "${files[@]}"; do assert_absent "$f"; done
+    for f in "${conffiles[@]}"; do assert_exists "$f"; done
+    assert_exists /var/log/quillwatch.log
+
+    dpkg -P corvan-tools >/dev/null || fail "dpkg -P failed"
+    local left
+    left=$(find /etc /var/lib/systemd /var/log -name '*quillwatch*' 2>/dev/null)
+    assert_eq "" "$left" "files left after purge"
 }
 
 run_cases
