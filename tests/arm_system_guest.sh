@@ -1,0 +1,153 @@
+#!/bin/busybox sh
+# The init of the emulated ARM system (BusyBox): mounts the virtio disk as ext4, runs the static
+# updater and quillwatch there and on tmpfs, and prints one line per case on the console
+# ("ok   <case>" or "FAIL <case>", with "FAIL [<case>]: ..." lines before it), then
+# "arm-system: done" and powers off. arm_system_test.sh reads the lines on the host.
+/bin/busybox --install -s /bin
+export PATH=/bin:/usr/sbin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mount -t tmpfs tmpfs /tmp
+mount -t tmpfs tmpfs /run
+echo "arm-system: booted after $(cut -d' ' -f1 /proc/uptime) s: $(uname -r) $(uname -m)"
+for module in $(cat /lib/modules/order); do
+    insmod "/lib/modules/$module.ko" || echo "arm-system: insmod $module failed"
+done
+mkdir -p /disk
+mount -t ext4 /dev/vda /disk || echo "arm-system: the ext4 disk did not mount"
+
+failures=0
+fail() {
+    echo "FAIL [$case]: $*"
+    failures=$((failures + 1))
+}
+check() {  # what expected actual
+    [ "$2" = "$3" ] || fail "$1: expected [$2], got [$3]"
+}
+run_case() {
+    case=$1
+    local before=$failures
+    "$1"
+    if [ "$failures" -eq "$before" ]; then echo "ok   $1"; else echo "FAIL $1"; fi
+}
+# Waits until "$@" holds, up to 60 seconds (emulation is slow).
+wait_for() {
+    local i=0
+    until "$@"; do
+        i=$((i + 1))
+        [ $i -le 600 ] || return 1
+        sleep 0.1
+    done
+}
+
+# An update in $1 of a small file, a 3 MiB file and the updater itself (its new content is
+# itself with a few bytes after it). The staged copies' checksums go to $1.expected.
+stage_update() {
+    rm -rf "$1" && mkdir -p "$1/bin" "$1/lib"
+    cp /bin/updater "$1/updater"
+    { cat /bin/updater; echo "release 2"; } >"$1/updater.rep"
+    echo "app 1" >"$1/bin/app" && echo "app 2" >"$1/bin/app.rep"
+    head -c 100 /dev/urandom >"$1/lib/data.bin" && head -c 3145728 /dev/urandom >"$1/lib/data.bin.rep"
+    echo '<CorvanManifest><Files><File Path="updater"/><File Path="bin/app"/><File Path="lib/data.bin"/></Files></CorvanManifest>' \
+        >"$1/manifest.xml.rep"
+    (cd "$1" && md5sum updater.rep bin/app.rep lib/data.bin.rep manifest.xml.rep |
+        sed 's/\.rep$//' >"$1.expected")
+    : >"$1/doupdate"
+}
+
+# Checks that the update in $1 is complete: every target holds its staged content, nothing is
+# left staged.
+check_applied() {
+    check "targets of $1" "" "$(cd "$1" && md5sum -c "$1.expected" 2>&1 | grep -v ': OK$')"
+    check "files left in $1" "" "$(cd "$1" && ls doupdate ./*.rep bin/*.rep lib/*.rep 2>/dev/null)"
+}
+
+case_update_on_tmpfs() {
+    stage_update /tmp/app
+    check "status" 0 "$(/tmp/app/updater >/tmp/app.out; echo $?)"
+    check "last line" "Deleting lib/data.bin.rep" "$(tail -n 1 /tmp/app.out)"
+    check_applied /tmp/app
+}
+
+case_update_on_ext4_killed_then_rerun() {
+    stage_update /disk/app
+    check "status" 0 "$(/disk/app/updater >/dev/null; echo $?)"
+    check_applied /disk/app
+    # Killed at a random point of its work (it waits 5 seconds first), then run again.
+    stage_update /disk/app
+    /disk/app/updater >/tmp/killed.out &
+    local pid=$!
+    sleep "5.$((RANDOM % 10))"
+    kill -9 $pid
+    wait $pid
+    echo "     (killed after $(grep -c . /tmp/killed.out) line(s))"
+    check "status of the rerun" 0 "$(/disk/app/updater >/dev/null; echo $?)"
+    check_applied /disk/app
+}
+
+watches_of() { cat /proc/"$1"/fdinfo/* 2>/dev/null | grep -c '^inotify wd:'; }
+watches_are() { [ "$(watches_of "$1")" = "$2" ]; }
+
+case_daemon_on_ext4() {
+    local share=/disk/share install=/tmp/qwtest01 pid i
+    mkdir -p "$install/Nas_Prog/aMule/.aMule" "$share/TempDir/a/b" "$share/IncomingDir"
+    # A directory large enough for ext4 to index it: its listing hands out hashed offsets.
+    for i in $(seq 100 299); do mkdir "$share/IncomingDir/d$i"; done
+    printf '<apkg>\n<item>\n<name>aMule</name>\n<path>%s</path>\n</item>\n</apkg>\n' "$install" \
+        >/tmp/apkg.xml
+    printf 'TempDir=%s/TempDir\nIncomingDir=%s\n' "$share" "$share" \
+        >"$install/Nas_Prog/aMule/.aMule/amule.conf"
+    quillwatch >/tmp/qw.out 2>&1 &
+    pid=$!
+    wait_for watches_are $pid 205 || fail "watches at start-up: $(watches_of $pid), not 205"
+    : >"$share/TempDir/a/b/Big Buck Bunny.avi"
+    mv "$share/TempDir/a/b/Big Buck Bunny.avi" "$share/IncomingDir/"
+    wait_for test -e /tmp/email.1 || fail "no completion notice"
+    mkdir "$share/IncomingDir/new"
+    wait_for watches_are $pid 206 || fail "watches after mkdir: $(watches_of $pid), not 206"
+    : >"$share/IncomingDir/new/file"
+    wait_for sh -c "[ \"\$(stat -c %a '$share/IncomingDir/new/file')\" = 777 ]" ||
+        fail "a file in the new directory was not reset"
+    rm -rf "$share"
+    wait $pid
+    check "status after the folder was deleted" 0 $?
+    check "last line" "ERROR: the watched directory is not exist! Stop inotify Daemon." \
+        "$(tail -n 1 /tmp/qw.out)"
+    check "notices" "/tmp/email.1: -m|1024|-c|Big Buck Bunny.avi|" \
+        "$(for f in /tmp/email.*; do echo "$f: $(tr '\n' '|' <"$f")"; done)"
+}
+
+case_init_script_under_busybox() {
+    local share=/tmp/share install=/tmp/qwtest01 out
+    mkdir -p "$install/Nas_Prog/aMule/.aMule" "$share"
+    printf '<apkg>\n<item>\n<name>aMule</name>\n<path>%s</path>\n</item>\n</apkg>\n' "$install" \
+        >/tmp/apkg.xml
+    printf 'IncomingDir=%s\n' "$share" >"$install/Nas_Prog/aMule/.aMule/amule.conf"
+    check "start" 0 "$(/etc/init.d/quillwatch start >/dev/null 2>&1; echo $?)"
+    out=$(/etc/init.d/quillwatch status)
+    check "status" "quillwatch is running|0" "$out|$?"
+    local pid
+    pid=$(cat /run/quillwatch.pid)
+    wait_for watches_are "$pid" 1 || fail "the started daemon watches $(watches_of "$pid")"
+    check "stop" 0 "$(/etc/init.d/quillwatch stop >/dev/null 2>&1; echo $?)"
+    out=$(/etc/init.d/quillwatch status)
+    check "status when stopped" "quillwatch is not running|3" "$out|$?"
+}
+
+# The appliance's mail command: writes each call's arguments, one per line, to /tmp/email.<n>.
+cat >/bin/email <<'STUB'
+#!/bin/sh
+n=1
+while [ -e /tmp/email.$n ]; do n=$((n + 1)); done
+printf '%s\n' "$@" >/tmp/email.$n
+STUB
+chmod +x /bin/email
+
+run_case case_update_on_tmpfs
+run_case case_update_on_ext4_killed_then_rerun
+run_case case_daemon_on_ext4
+run_case case_init_script_under_busybox
+umount /disk
+echo "arm-system: done after $(cut -d' ' -f1 /proc/uptime) s, $failures failure(s)"
+poweroff -f
