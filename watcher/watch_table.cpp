@@ -1,9 +1,11 @@
 #include "watch_table.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <inotifytools/inotifytools.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -60,22 +62,33 @@ watch_result watch_one(const std::string& directory, bool top) {
     return watch_result::watched;
 }
 
-bool is_directory_entry(const std::string& parent, const dirent& entry) {
-    if (entry.d_type != DT_UNKNOWN) return entry.d_type == DT_DIR;
+bool is_directory_entry(const std::string& parent, const char* name, unsigned char type) {
+    if (type != DT_UNKNOWN) return type == DT_DIR;
     struct stat status;
-    return lstat((parent + entry.d_name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    return lstat((parent + name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 // Appends the sub-directories of `directory` (ending in "/") to `found`, each ending in "/";
-// none when it can't be listed (it may have gone already).
-void list_sub_directories(const std::string& directory, std::vector<std::string>& found) {
-    DIR* listing = opendir(directory.c_str());
-    if (listing == nullptr) return;
-    while (const dirent* entry = readdir(listing)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        if (is_directory_entry(directory, *entry)) found.push_back(directory + entry->d_name + "/");
+// none when it can't be listed (it may have gone already). Below the top, a name that has
+// become a symlink is not followed. One buffer serves every listing: opendir would allocate
+// (and fstat for) a buffer of its own for each directory of the tree.
+void list_sub_directories(const std::string& directory, bool top, std::vector<std::string>& found) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (top ? 0 : O_NOFOLLOW);
+    const int fd = open(directory.c_str(), flags);
+    if (fd < 0) return;
+    alignas(dirent64) static char buffer[32768];
+    ssize_t length;
+    while ((length = getdents64(fd, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at < length;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            const char* name = entry->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+            if (is_directory_entry(directory, name, entry->d_type))
+                found.push_back(directory + name + "/");
+        }
     }
-    closedir(listing);
+    close(fd);
 }
 
 bool can_be_left_out(int error) {
@@ -128,9 +141,9 @@ bool watch_tree(const char* directory) {
             if (top || !can_be_left_out(inotifytools_error())) return false;
             continue;
         }
-        top = false;
         // A directory watched elsewhere is listed when its queued move is handled.
-        if (result == watch_result::watched) list_sub_directories(path, pending);
+        if (result == watch_result::watched) list_sub_directories(path, top, pending);
+        top = false;
     }
     return true;
 }
