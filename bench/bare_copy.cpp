@@ -1,9 +1,12 @@
-// bare_copy SRC DST: the design's limit for a file update. Copies SRC to DST through one buffer
-// of SRC's st_blksize, then fsyncs DST. Exits 1 on any failure.
+// bare_copy SRC DST: the design's limit for one file of an update, doing what the updater does
+// for it and nothing more: copies SRC over DST in place through one buffer of SRC's
+// st_blksize, fsyncs DST, deletes SRC and fsyncs the directory that held it. Exits 1 on any
+// failure.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
@@ -19,5 +22,10 @@ int main(int argc, char** argv) {
         if (n == 0) break;
         if (n < 0 || write(out, buffer.data(), static_cast<size_t>(n)) != n) return 1;
     }
-    return close(in) == 0 && fsync(out) == 0 && close(out) == 0 ? 0 : 1;
+    if (close(in) != 0 || fsync(out) != 0 || close(out) != 0 || unlink(argv[1]) != 0) return 1;
+    const std::string source = argv[1];
+    const size_t slash = source.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : source.substr(0, slash + 1);
+    const int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    return d >= 0 && fsync(d) == 0 && close(d) == 0 ? 0 : 1;
 }

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Runs every benchmark: updater copy speed and memory, quillwatch start-up, per-event cost and
 # burst throughput, each against what a user would use instead. Needs root (the watcher runs in
-# a private mount namespace). Writes bench/results.md and bench/per_event.png.
+# a private mount namespace). Writes bench/results.md, bench/startup.png and bench/per_event.png.
 #   bench/run.sh          full run (about 20 minutes)
 #   bench/run.sh --tiny   small sizes, one run: proves the scripts still work; writes nothing
 set -eu
@@ -30,7 +30,9 @@ fi
     echo
     "$here/updater_copy.sh" "$build" 5 1 64 1024
     echo
-    "$here/watcher.sh" "$build" 5 "1000 10000 100000 300000" "1000 10000 100000" 5000 3
+    "$here/watcher.sh" "$build" 5 "1000 10000 100000 300000" "1000 10000 100000" 2000 3
+    echo
+    echo "![start-up time and memory against tree size](startup.png)"
     echo
     echo "![per-event cost against tree size](per_event.png)"
 } | tee "$here/results.md.new"
@@ -55,4 +57,27 @@ plot \$data using 1:2 with linespoints title "bare chmod 777 -R", \
      \$data using 1:3 with linespoints title "quillwatch", \
      \$data using 1:4 with linespoints title "inotifywait | while read; chmod -R"
 PLOT
-echo "wrote $here/results.md and $here/per_event.png"
+# The start-up table's medians: directories, ours and inotifywait's ready time, then RSS.
+startup_data=$(sed -n '/start-up against/,/cost of one event/p' "$here/results.md" | awk -F'|' '$2 ~ /^ *[0-9]+ *$/ {
+    split($3, o, " "); split($4, t, " "); split($6, orss, " "); split($7, trss, " ")
+    print $2, o[1], t[1], orss[1] / 1024, trss[1] / 1024}')
+gnuplot <<PLOT
+set terminal pngcairo size 1000,450
+set output "$here/startup.png"
+set multiplot layout 1,2 title "Start-up against tree size (log-log)"
+set logscale xy
+set grid
+set key top left
+set xlabel "directories in the watched tree"
+\$data << EOD
+$startup_data
+EOD
+set ylabel "ms until ready"
+plot \$data using 1:2 with linespoints title "quillwatch", \
+     \$data using 1:3 with linespoints title "inotifywait -m -r"
+set ylabel "RSS when ready (MiB)"
+plot \$data using 1:4 with linespoints title "quillwatch", \
+     \$data using 1:5 with linespoints title "inotifywait -m -r"
+unset multiplot
+PLOT
+echo "wrote $here/results.md, $here/startup.png and $here/per_event.png"
