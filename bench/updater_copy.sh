@@ -1,6 +1,7 @@
 #!/bin/bash
-# updater copy throughput and peak memory against a bare read/write+fsync loop that deletes its
-# staged copy too, and cp+sync.
+# updater copy throughput and peak memory against a bare read/write+fsync loop that does the
+# updater's I/O for a one-file update (the file and the manifest, each synced, staged copies
+# deleted, the directory synced), and cp+sync.
 # Usage: updater_copy.sh BUILD_DIR RUNS SIZE_MIB...
 set -eu
 build=$(realpath "$1")
@@ -13,7 +14,7 @@ trap 'rm -rf "$work"' EXIT
 
 echo "### updater: copying one file (on $(df -T "$work" | awk 'NR == 2 {print $2}'))"
 echo
-echo "| size | ours MB/s | bare loop+delete MB/s | cp+sync MB/s | ours / bare time | ours / cp+sync time | ours peak RSS |"
+echo "| size | ours MB/s | bare update I/O MB/s | cp+sync MB/s | ours / bare time | ours / cp+sync time | ours peak RSS |"
 echo "|---|---|---|---|---|---|---|"
 for mib in "$@"; do
     head -c $((mib * 1048576)) /dev/urandom >"$work/source"
@@ -35,9 +36,15 @@ for mib in "$@"; do
         rss+=("$(cat "$work/rss")")
         cmp -s "$work/source" "$app/big" || { echo "updater produced a wrong copy" >&2; exit 1; }
 
-        # Like the updater: over an existing target, from a staged copy that it then deletes.
-        echo old >"$work/bare" && cp "$work/source" "$work/bare.rep" && sync
-        s=$(now); "$build/bench/bare_copy" "$work/bare.rep" "$work/bare"; e=$(now)
+        # The updater's I/O: the staged copy over an existing target, then the manifest, each
+        # synced and its staged copy deleted, then the directory synced.
+        echo old >"$work/bare" && cp "$work/source" "$work/bare.rep" &&
+            cp "$app/manifest.xml" "$work/manifest.rep" && sync
+        # Started the way the updater is, under time(1), which measures the updater's RSS.
+        s=$(now)
+        /usr/bin/time -f %M -o /dev/null "$build/bench/bare_copy" "$work/bare.rep" "$work/bare" \
+            "$work/manifest.rep" "$work/manifest"
+        e=$(now)
         bare+=("$(elapsed_ms "$s" "$e")")
 
         rm -f "$work/cp" && sync
