@@ -2,7 +2,7 @@
 # Runs every benchmark: updater copy speed and memory, quillwatch start-up, per-event cost and
 # burst throughput, each against what a user would use instead. Needs root (the watcher runs in
 # a private mount namespace). Writes bench/results.md, bench/startup.png and bench/per_event.png.
-#   bench/run.sh          full run (about 20 minutes)
+#   bench/run.sh          full run (about 10 minutes)
 #   bench/run.sh --tiny   small sizes, one run: proves the scripts still work; writes nothing
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
