@@ -21,12 +21,9 @@ all) packages="$build_packages $test_packages" ;;
     ;;
 esac
 
-missing=""
-for p in $packages; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing="$missing $p"
-    fi
-done
+. "$(dirname "$0")/packages.sh"
+# shellcheck disable=SC2086
+missing=$(missing_packages $packages)
 [ -z "$missing" ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -8,12 +8,8 @@ set -eu
 cache=/var/cache/corvan-arm-system
 arches=${*:-armhf arm64}
 
-missing=""
-for p in qemu-system-arm cpio e2fsprogs; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing="$missing $p"
-    fi
-done
+. "$(dirname "$0")/packages.sh"
+missing=$(missing_packages qemu-system-arm cpio e2fsprogs)
 fetch=""
 for arch in $arches; do
     [ -e "$cache/$arch/kernel-package" ] || fetch="$fetch $arch"

@@ -9,12 +9,9 @@ packages="g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user-static
           libtinyxml-dev:armhf libinotifytools0-dev:armhf libgtest-dev:armhf
           libtinyxml-dev:arm64 libinotifytools0-dev:arm64 libgtest-dev:arm64"
 
-missing=""
-for p in $packages; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing="$missing $p"
-    fi
-done
+. "$(dirname "$0")/packages.sh"
+# shellcheck disable=SC2086
+missing=$(missing_packages $packages)
 if [ -n "$missing" ] || [ ! -e /proc/sys/fs/binfmt_misc/qemu-arm ] ||
     [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
     if [ "$(id -u)" -ne 0 ]; then

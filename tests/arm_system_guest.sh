@@ -86,18 +86,24 @@ case_update_on_ext4_killed_then_rerun() {
     check_applied /disk/app
 }
 
+# Writes the registry and aMule's configuration (as root) that name folder $1.
+register_folder() {
+    local install=/tmp/qwtest01
+    mkdir -p "$install/Nas_Prog/aMule/.aMule"
+    printf '<apkg>\n<item>\n<name>aMule</name>\n<path>%s</path>\n</item>\n</apkg>\n' "$install" \
+        >/tmp/apkg.xml
+    printf 'TempDir=%s/TempDir\nIncomingDir=%s\n' "$1" "$1" >"$install/Nas_Prog/aMule/.aMule/amule.conf"
+}
+
 watches_of() { cat /proc/"$1"/fdinfo/* 2>/dev/null | grep -c '^inotify wd:'; }
 watches_are() { [ "$(watches_of "$1")" = "$2" ]; }
 
 case_daemon_on_ext4() {
-    local share=/disk/share install=/tmp/qwtest01 pid i
-    mkdir -p "$install/Nas_Prog/aMule/.aMule" "$share/TempDir/a/b" "$share/IncomingDir"
+    local share=/disk/share pid i
+    mkdir -p "$share/TempDir/a/b" "$share/IncomingDir"
     # A directory large enough for ext4 to index it: its listing hands out hashed offsets.
     for i in $(seq 100 299); do mkdir "$share/IncomingDir/d$i"; done
-    printf '<apkg>\n<item>\n<name>aMule</name>\n<path>%s</path>\n</item>\n</apkg>\n' "$install" \
-        >/tmp/apkg.xml
-    printf 'TempDir=%s/TempDir\nIncomingDir=%s\n' "$share" "$share" \
-        >"$install/Nas_Prog/aMule/.aMule/amule.conf"
+    register_folder "$share"
     quillwatch >/tmp/qw.out 2>&1 &
     pid=$!
     wait_for watches_are $pid 205 || fail "watches at start-up: $(watches_of $pid), not 205"
@@ -119,11 +125,9 @@ case_daemon_on_ext4() {
 }
 
 case_init_script_under_busybox() {
-    local share=/tmp/share install=/tmp/qwtest01 out
-    mkdir -p "$install/Nas_Prog/aMule/.aMule" "$share"
-    printf '<apkg>\n<item>\n<name>aMule</name>\n<path>%s</path>\n</item>\n</apkg>\n' "$install" \
-        >/tmp/apkg.xml
-    printf 'IncomingDir=%s\n' "$share" >"$install/Nas_Prog/aMule/.aMule/amule.conf"
+    local share=/tmp/share out
+    mkdir -p "$share"
+    register_folder "$share"
     check "start" 0 "$(/etc/init.d/quillwatch start >/dev/null 2>&1; echo $?)"
     out=$(/etc/init.d/quillwatch status)
     check "status" "quillwatch is running|0" "$out|$?"
