@@ -1,9 +1,10 @@
 #!/bin/bash
-# Runs every benchmark: updater copy speed and memory, quillwatch start-up, per-event cost and
-# burst throughput, each against what a user would use instead. Needs root (the watcher runs in
+# Runs every benchmark: updater copy speed and memory, quillwatch start-up, per-event cost, the
+# drain of a full queue and burst throughput, each against what a user would use instead. Needs root (the watcher runs in
 # a private mount namespace). Writes bench/results.md, bench/startup.png and bench/per_event.png.
 #   bench/run.sh          full run (about 10 minutes)
 #   bench/run.sh --tiny   small sizes, one run: proves the scripts still work; writes nothing
+# QW_BEFORE=<an earlier build's quillwatch> adds it to the drain table.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -15,7 +16,7 @@ cmake --build "$build" -j "$(nproc)" >/dev/null
 if [ "${1:-}" = --tiny ]; then
     "$here/updater_copy.sh" "$build" 1 1
     echo
-    "$here/watcher.sh" "$build" 1 "200" "200" 20
+    "$here/watcher.sh" "$build" 1 "200" "200" 20 1 200
     exit 0
 fi
 
@@ -38,9 +39,10 @@ fi
 } | tee "$here/results.md.new"
 mv "$here/results.md.new" "$here/results.md"
 
-# The per-event table's medians: files, bare chmod, ours, shell loop.
-plot_data=$(sed -n '/cost of one event/,/burst of/p' "$here/results.md" | awk -F'|' '$2 ~ /^ *[0-9]+ *$/ {
-    split($3, b, " "); split($4, o, " "); split($5, l, " "); print $2, b[1], o[1], l[1]}')
+# The per-event table's medians: files, then bare chmod and ours on a fresh and an open tree.
+plot_data=$(sed -n '/cost of one event/,/full queue/p' "$here/results.md" | awk -F'|' '$2 ~ /^ *[0-9]+ *$/ {
+    split($4, b, " "); split($5, o, " "); v[$2] = v[$2] " " b[1] " " o[1]; if (!($2 in seen)) order[++n] = $2; seen[$2] = 1}
+    END {for (i = 1; i <= n; i++) print order[i] v[order[i]]}')
 gnuplot <<PLOT
 set terminal pngcairo size 800,500
 set output "$here/per_event.png"
@@ -53,9 +55,10 @@ set grid
 \$data << EOD
 $plot_data
 EOD
-plot \$data using 1:2 with linespoints title "bare chmod 777 -R", \
-     \$data using 1:3 with linespoints title "quillwatch", \
-     \$data using 1:4 with linespoints title "inotifywait | while read; chmod -R"
+plot \$data using 1:2 with linespoints title "bare chmod 777 -R, fresh tree", \
+     \$data using 1:3 with linespoints title "quillwatch, fresh tree", \
+     \$data using 1:4 with linespoints title "bare chmod 777 -R, open tree", \
+     \$data using 1:5 with linespoints title "quillwatch, open tree"
 PLOT
 # The start-up table's medians: directories, ours and inotifywait's ready time, then RSS.
 startup_data=$(sed -n '/start-up against/,/cost of one event/p' "$here/results.md" | awk -F'|' '$2 ~ /^ *[0-9]+ *$/ {

@@ -2,7 +2,8 @@
 # quillwatch against inotifywait: start-up on large trees, the cost of one event against tree
 # size, and burst throughput. Runs in a private mount namespace (root), as the daemon reads
 # fixed paths under /tmp.
-# Usage: watcher.sh BUILD_DIR RUNS "STARTUP_DIRS..." "EVENT_FILES..." BURST_COUNT [BURST_RUNS]
+# Usage: watcher.sh BUILD_DIR RUNS "STARTUP_DIRS..." "EVENT_FILES..." BURST_COUNT [BURST_RUNS
+#        [DRAIN_EVENTS]]   (QW_BEFORE=<an earlier quillwatch> adds it to the drain table)
 set -eu
 if [ "$(id -u)" -ne 0 ]; then
     echo "SKIPPED: needs root (private mount namespace)"
@@ -14,7 +15,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../tests/namespace.sh"
 run_in_private_namespace "$@"
 build=$(realpath "$1")
-isolate_tmp_and_dev "$build/watcher/quillwatch" "$build/bench/reset_latency"
+before=()
+if [ -n "${QW_BEFORE:-}" ]; then
+    before=("$(mktemp -d)/quillwatch-before")
+    cp "$QW_BEFORE" "${before[0]}"
+fi
+isolate_tmp_and_dev "$build/watcher/quillwatch" "$build/bench/reset_latency" "${before[@]}"
 require_private_tmp
 runs=$2
 startup_sizes=$3
@@ -115,42 +121,76 @@ done
 echo
 
 # --- one event ------------------------------------------------------------------------------
-# Latency from creating a file to the end of the reset it causes (the file is 0777 and no chmod
-# is left running), against a bare chmod -R of the same tree and an inotifywait shell loop.
+# Latency from creating a file to the end of the reset it causes (the file is 0777 and the daemon
+# asleep again), against a bare chmod 777 -R of the same tree timed the same way: on a fresh tree
+# (files 0644, directories 0755, as downloads arrive) and on a tree already open (all 0777).
 echo "### quillwatch: cost of one event against tree size"
 echo
-echo "| files | bare chmod -R (ms) | ours (ms) | shell loop (ms) | ours - bare | ours / bare | ours / shell loop |"
-echo "|---|---|---|---|---|---|---|"
+echo "| files | tree | bare chmod 777 -R (ms) | ours (ms) | ours / bare |"
+echo "|---|---|---|---|---|"
+close_tree() { chmod -R u=rwX,go=rX "$share"; }  # raises no event the daemon watches
 for n in $event_sizes; do
     fresh_share
     make_files "$n"
-    bare=() ours=() loop=()
-    for ((r = 0; r < runs; r++)); do
-        s=$EPOCHREALTIME; chmod 777 -R "$share"; e=$EPOCHREALTIME  # no subshell in the timing
-        bare+=("$(elapsed_ms "$s" "$e")")
-    done
-
     "$QW" >/dev/null 2>&1 &
     pid=$!
     wait_until '[ "$(watches_of $pid)" -ge 101 ]'
-    for ((r = 0; r < runs; r++)); do
-        ours+=("$(/mnt/bin/reset_latency "$share/f0/probe_ours_$r")")
+    for tree in fresh open; do
+        bare=() ours=()
+        for ((r = 0; r < runs; r++)); do
+            [ $tree = open ] || close_tree
+            s=$EPOCHREALTIME; chmod 777 -R "$share"; e=$EPOCHREALTIME  # no subshell in the timing
+            bare+=("$(elapsed_ms "$s" "$e")")
+            [ $tree = open ] || close_tree
+            ours+=("$(/mnt/bin/reset_latency "$share/f0/probe_${tree}_$r" "$pid")")
+        done
+        b=$(stats "${bare[@]}") o=$(stats "${ours[@]}")
+        echo "| $n | $tree | $(fmt "$b") | $(fmt "$o") | $(ratio "$(median "$o")" "$(median "$b")") |"
     done
     stop $pid
+done
+echo
 
-    inotifywait -m -r -q -e create,moved_to,moved_from,delete "$share" 2>/dev/null |
-        while read -r _; do chmod 777 -R "$share"; done &
-    wait_until '[ -n "$(inotify_holder inotifywait)" ] && [ "$(watches_of "$(inotify_holder inotifywait)")" -ge 101 ]'
-    for ((r = 0; r < runs; r++)); do
-        loop+=("$(/mnt/bin/reset_latency "$share/f0/probe_loop_$r")")
-    done
-    pkill -x inotifywait || true
-    wait 2>/dev/null || true
-
-    b=$(stats "${bare[@]}") o=$(stats "${ours[@]}") l=$(stats "${loop[@]}")
-    echo "| $n | $(fmt "$b") | $(fmt "$o") | $(fmt "$l") |" \
-        "$(awk -v o="$(median "$o")" -v b="$(median "$b")" 'BEGIN {printf "%.2f ms", o - b}') |" \
-        "$(ratio "$(median "$o")" "$(median "$b")") | $(ratio "$(median "$o")" "$(median "$l")") |"
+# --- a full queue ---------------------------------------------------------------------------
+# The daemon stopped while renames of one file fill its queue ($drain events, the default limit
+# unless a tiny run asks for fewer), in a tree of 1,000 files; then the time until every event
+# has been handled. QW_BEFORE names an earlier build's quillwatch to compare with.
+drain=${7:-16384}
+saved_queue=$(cat /proc/sys/fs/inotify/max_queued_events)
+echo 16384 >/proc/sys/fs/inotify/max_queued_events
+trap 'echo "$saved_watches" >/proc/sys/fs/inotify/max_user_watches
+      echo "$saved_queue" >/proc/sys/fs/inotify/max_queued_events' EXIT
+drain_ms() {
+    local s e pid
+    fresh_share
+    make_files 1000
+    touch "$share/a"
+    "$1" >/tmp/qw.out 2>/dev/null &
+    pid=$!
+    wait_until '[ "$(watches_of $pid)" -ge 101 ]'
+    kill -STOP $pid
+    (cd "$share" && perl -e 'for (1 .. $ARGV[0] / 4) { rename "a", "b"; rename "b", "a" }' "$drain")
+    s=$(now)
+    kill -CONT $pid
+    wait_until '[ "$(grep -c "^\[chmod" /tmp/qw.out)" -ge '"$drain"' ]'
+    e=$(now)
+    stop $pid
+    elapsed_ms "$s" "$e"
+}
+echo "### quillwatch: draining a full queue of $drain events (renames in a tree of 1,000 files)"
+echo
+echo "| daemon | drain time (ms) | events/s |"
+echo "|---|---|---|"
+for label in ours before; do
+    binary=$QW
+    if [ $label = before ]; then
+        [ -n "${QW_BEFORE:-}" ] || continue
+        binary=/mnt/bin/quillwatch-before
+    fi
+    times=()
+    for ((r = 0; r < burst_runs; r++)); do times+=("$(drain_ms "$binary")"); done
+    t=$(stats "${times[@]}")
+    echo "| $label | $(fmt "$t") | $(awk -v n="$drain" -v ms="$(median "$t")" 'BEGIN {printf "%.0f", n / (ms / 1000)}') |"
 done
 echo
 

@@ -8,6 +8,12 @@ run_in_private_namespace() {
     fi
 }
 
+# Makes this namespace's view of the root file system read-only, so that a case gone wrong can't
+# change the machine's own files. Call it before the tmpfs mounts.
+read_only_root() {
+    mount --bind / / && mount -o remount,bind,ro /
+}
+
 # Copies the files given to /mnt/bin (the binaries may lie under /tmp, which is about to be
 # hidden), then mounts fresh tmpfs over /tmp and /dev with the few device nodes tools need.
 isolate_tmp_and_dev() {

@@ -12,6 +12,9 @@ command -v unshare >/dev/null || skip "unshare (util-linux) is not installed"
 run_in_private_namespace "$@"
 qw_map=()  # a static build's link map, beside the binary
 [ -e "$QW.map" ] && qw_map=("$QW.map")
+# The daemon opens whatever it is pointed at to everyone: a case that points it at the system
+# must find the system read-only.
+read_only_root || exit 1
 isolate_tmp_and_dev "$QW" ${QW_SHIM:+"$QW_SHIM"} "$(dirname "$0")/lsan.supp" \
     "$(dirname "$0")/valgrind.supp" "${qw_map[@]}" || exit 1
 require_private_tmp

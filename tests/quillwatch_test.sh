@@ -442,6 +442,7 @@ case_hostile_discovery_never_watches() {
         "chmod 666 /tmp/apkg.xml|read xml error"
         "chmod 664 \$CONF|Read error"
         "chown 4242 \$CONF && chown 4343 \$SHARE|amule monitor folder: \$SHARE"
+        "chown 4242 \$CONF|amule monitor folder: \$SHARE"
     )
     local row setup line
     for row in "${rows[@]}"; do
@@ -454,6 +455,63 @@ case_hostile_discovery_never_watches() {
         assert_eq "$line
 No files specified to watch!" "$(tail -n 2 /tmp/qw.out)" "last lines after: $setup"
     done
+}
+
+# A user (uid 4242) who can write the tree, and the folder's parent, tries to have the root daemon
+# open a root-owned directory or file outside the tree. Rows: where the folder lies below
+# $INSTALL/users (the user's), whether the daemon ends (its path leads elsewhere), then the attack,
+# run as that user in $INSTALL/users.
+case_attackers_never_reach_outside_the_tree() {
+    local swap
+    swap=$(cat <<'PERL'
+perl -e 'my $end = time + 6; open(my $f, ">", "share/f$_") for 1 .. 20;
+    while (time < $end) { for my $i (1 .. 20) {
+        symlink("/tmp/victim-file", "share/t$i"); rename("share/t$i", "share/f$i");
+        open(my $f, ">", "share/u$i"); close($f); rename("share/u$i", "share/f$i") } }'
+PERL
+    )
+    local rows=(
+        # The folder renamed away, a symlink put in its place, an event in the folder.
+        "share|ends|mv share share.old && ln -s /tmp/victim share && touch share.old/x"
+        # A directory above the folder rebuilt around a symlink.
+        "box/share|ends|mv box box.old && mkdir box && ln -s /tmp/victim box/share && touch box.old/share/x"
+        # Names swapped between files and symlinks while resets run, with BusyBox's chmod first
+        # on PATH (it changes by name what it has looked at).
+        "share|runs|$swap"
+        # A hard link to a file the user may not change (where fs.protected_hardlinks is 0).
+        "share|runs|ln /tmp/victim-file share/grab && touch share/x"
+    )
+    mkdir -p /mnt/stubs/busybox-first
+    ln -sf "$(command -v busybox)" /mnt/stubs/busybox-first/chmod
+    local saved_links row folder ends attack
+    saved_links=$(cat /proc/sys/fs/protected_hardlinks)
+    for row in "${rows[@]}"; do
+        IFS='|' read -r -d '' folder ends attack <<<"$row"
+        folder=$INSTALL/users/$folder
+        lay_out "$folder"
+        chmod 777 "$folder"
+        chown 4242 "$INSTALL/users"
+        mkdir -m 700 /tmp/victim && echo secret >/tmp/victim/secret && chmod 600 /tmp/victim/secret
+        echo secret >/tmp/victim-file && chmod 600 /tmp/victim-file
+        echo 0 >/proc/sys/fs/protected_hardlinks
+        start_daemon env PATH="/mnt/stubs/busybox-first:$PATH"
+        wait_until_ready 3
+        (cd "$INSTALL/users" && setpriv --reuid=4242 --regid=4242 --clear-groups bash -c "$attack")
+        if [ "$ends" = ends ]; then
+            wait_for eval '! kill -0 "$qw_pid" 2>/dev/null' || kill "$qw_pid"
+            wait "$qw_pid"
+            assert_eq "0 $FOLDER_GONE" "$? $(tail -n 1 /tmp/qw.out)" "end after: $attack"
+        else
+            SHARE=$folder/ wait_seconds=120 barrier 1
+            echo "     $(grep -c '^\[chmod' /tmp/qw.out) resets during: ${attack%%$'\n'*}"
+            stop_daemon "$folder"
+        fi
+        echo "$saved_links" >/proc/sys/fs/protected_hardlinks
+        assert_eq "700 600 600" "$(echo $(stat -c %a /tmp/victim /tmp/victim/secret /tmp/victim-file))" \
+            "victims' modes after: $attack"
+    done
+    grep -Fxq "chmod: not changing permissions of '$folder/grab': it has 2 links" /tmp/qw.err ||
+        fail "no report of the hard link: $(cat /tmp/qw.err)"
 }
 
 case_random_churn_matches_the_model() {

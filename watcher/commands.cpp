@@ -1,4 +1,4 @@
-// The commands quillwatch starts: mknod, chmod and the appliance's email.
+// The commands quillwatch starts: mknod and the appliance's email.
 //
 // Every command gets its arguments as a vector and never goes through a shell. Item names come
 // from peer-to-peer downloads: through "sh -c", a download named  x"; reboot; "  would run
@@ -39,13 +39,6 @@ bool run_command(const char* const argv[]) {
 
 void create_inotify_node() {
     const char* const argv[] = {"mknod", kInotifyNode, "c", "10", "63", nullptr};
-    run_command(argv);
-}
-
-void reset_permissions(const char* folder) {
-    std::printf(kResetEchoFormat, folder);
-    // "--" so that a folder beginning with "-" is never taken for an option.
-    const char* const argv[] = {"chmod", "777", "-R", "--", folder, nullptr};
     run_command(argv);
 }
 

@@ -1,4 +1,4 @@
-// The commands quillwatch starts: mknod, chmod and the appliance's email.
+// The commands quillwatch starts: mknod and the appliance's email.
 #pragma once
 
 namespace watcher {
@@ -11,9 +11,6 @@ bool run_command(const char* const argv[]);
 
 // Creates the character device "/dev/inotify" (major 10, minor 63) with mknod.
 void create_inotify_node();
-
-// Prints "[chmod 777 -R <folder>]" and runs that chmod over the whole monitored folder.
-void reset_permissions(const char* folder);
 
 // Sends the completion notice for the downloaded item `name`: email -m 1024 -c <name>.
 void send_completion_notice(const char* name);

@@ -15,8 +15,8 @@
 #include "folder_trust.h"
 #include "messages.h"
 #include "path_checks.h"
-#include "watch_table.h"
 #include "watch_list.h"
+#include "watch_table.h"
 
 namespace watcher {
 namespace {
@@ -43,6 +43,12 @@ bool watch_all(const watch_list& list) {
 // rebuilt.
 int event_loop(daemon_state& state) {
     for (;;) {
+        // A folder whose path leads elsewhere is gone for the daemon as a deleted one is: the path
+        // no longer names the tree it resets (which stays safe: it resets from its descriptor).
+        if (!folder_in_place(state)) {
+            std::puts(kFolderDeleted);
+            return 0;
+        }
         const bool rebuild_waits = wants_rebuild(state);
         const inotify_event* event =
             rebuild_waits ? inotifytools_next_events(0, 1) : inotifytools_next_event(0);
@@ -64,9 +70,9 @@ int event_loop(daemon_state& state) {
     }
 }
 
-// Sets up the watches for the folder in `state`. Returns 0 when the loop may start, else the
-// exit status, after printing why.
-int start_watching(daemon_state& state) {
+// Sets up the watches for the folder in `state`, which could not be checked for `trust_error`
+// when that is not 0. Returns 0 when the loop may start, else the exit status, after printing why.
+int start_watching(daemon_state& state, int trust_error) {
     if (!start_watch_table()) {
         std::puts(kInitFailed);
         return 1;
@@ -79,6 +85,9 @@ int start_watching(daemon_state& state) {
     int status = 0;
     if (list.paths[0] == nullptr) {
         std::puts(kNothingToWatch);
+        status = 1;
+    } else if (trust_error != 0) {
+        std::printf(kWatchFailedFormat, state.folder, std::strerror(trust_error));
         status = 1;
     } else if (!watch_all(list)) {
         status = 1;
@@ -98,11 +107,15 @@ int run_daemon() {
     daemon_state state{};
     uid_t config_owner = 0;
     read_monitor_folder(state.folder, kRegistryPath, &config_owner);
-    // "/", a relative or empty value, a system tree, or a folder of another user than the one
-    // whose configuration named it: never opened to everyone. It ends the start like no folder.
-    if (state.folder[0] != '\0' && !may_watch(state.folder, config_owner)) state.folder[0] = '\0';
+    // "/", a relative or empty value, a system tree, or a folder not owned by the user whose
+    // configuration named it: never opened to everyone. It ends the start like no folder.
+    int trust_error = 0;
+    if (state.folder[0] != '\0') {
+        trust_error = trust_folder(state.folder, config_owner, state.trusted);
+        if (trust_error == EPERM) state.folder[0] = '\0';
+    }
 
-    int status = start_watching(state);
+    int status = start_watching(state, trust_error);
     if (status == 0) {
         std::fflush(stdout);  // the start-up lines reach a log before the first event
         status = event_loop(state);

@@ -1,6 +1,7 @@
 #include "event_handler.h"
 
 #include <inotifytools/inotifytools.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include "event_rules.h"
 #include "messages.h"
 #include "path_checks.h"
+#include "permission_reset.h"
 #include "watch_table.h"
 
 namespace watcher {
@@ -67,20 +69,20 @@ void handle_new_item(daemon_state& state, const inotify_event& event) {
     owned_path new_file{full_path(event, __LINE__, kNewFileCheck)};
     if (new_file.text == nullptr) return;
     watch_arrived_directory(new_file.text);
-    reset_permissions(state.folder);
+    reset_permissions(state.folder, state.trusted);
 }
 
 void handle_move_out(daemon_state& state, const inotify_event& event) {
     state.moved_from = full_path(event, __LINE__, kMovedFromCheck);
     if (state.moved_from == nullptr) return;
     state.moved_cookie = event.cookie;
-    reset_permissions(state.folder);
+    reset_permissions(state.folder, state.trusted);
 }
 
 void handle_paired_move_in(daemon_state& state, const inotify_event& event) {
     owned_path new_name{full_path(event, __LINE__, kNewNameCheck)};
     if (new_name.text == nullptr) return;
-    reset_permissions(state.folder);
+    reset_permissions(state.folder, state.trusted);
     if (const char* name = completed_download_name(state.moved_from, new_name.text)) {
         char item[256];
         std::snprintf(item, sizeof item, "%s", name);
@@ -101,7 +103,7 @@ event_outcome handle_deletion(daemon_state& state, const inotify_event& event) {
                                       : full_path(event, __LINE__, kDelNameSelfCheck, false)};
     if (del_name.text == nullptr) return event_outcome::keep_going;
     if (!is_directory_deletion(event.mask, del_name.text)) {
-        reset_permissions(state.folder);
+        reset_permissions(state.folder, state.trusted);
     } else if (ends_with_slash(del_name.text)) {
         // The kernel has dropped the watch of a deleted directory by now: removing it through
         // libinotifytools would only fail (and say so on standard error). Its record is retired.
@@ -110,7 +112,7 @@ event_outcome handle_deletion(daemon_state& state, const inotify_event& event) {
             return event_outcome::folder_deleted;
         }
         retire_tree(del_name.text);
-        reset_permissions(state.folder);
+        reset_permissions(state.folder, state.trusted);
     }
     // A parent's report of a deleted sub-directory: the sub-directory's own event handles it.
     return event_outcome::keep_going;
@@ -133,11 +135,17 @@ event_outcome folder_watch_failed(const daemon_state& state, int error) {
 event_outcome recover_from_overflow(daemon_state& state) {
     state.paths_in_doubt = true;
     if (!watch_tree(state.folder)) return folder_watch_failed(state, inotifytools_error());
-    reset_permissions(state.folder);
+    reset_permissions(state.folder, state.trusted);
     return event_outcome::keep_going;
 }
 
 }  // namespace
+
+bool folder_in_place(const daemon_state& state) {
+    struct stat status;
+    if (stat(state.folder, &status) != 0) return errno == ENOENT;
+    return status.st_dev == state.trusted.device && status.st_ino == state.trusted.inode;
+}
 
 void release_pending_move(daemon_state& state) {
     std::free(state.moved_from);
@@ -180,7 +188,7 @@ bool wants_rebuild(const daemon_state& state) {
 event_outcome rebuild_watches(daemon_state& state) {
     state.paths_in_doubt = false;
     if (!rebuild_watch_table(state.folder)) return folder_watch_failed(state, inotifytools_error());
-    reset_permissions(state.folder);
+    reset_permissions(state.folder, state.trusted);
     return event_outcome::keep_going;
 }
 

@@ -3,14 +3,20 @@
 #pragma once
 
 #include <sys/inotify.h>
+#include <sys/types.h>
 
 #include <cstdint>
+
+#include "folder_trust.h"
 
 namespace watcher {
 
 struct daemon_state {
     // The monitored folder, normally ending in "/"; the only path the permission reset is given.
     char folder[256];
+    // The folder as approved at start-up: every reset walks from it, and `folder` must still
+    // lead to it.
+    trusted_folder trusted;
     // Full path of the item of the last unpaired IN_MOVED_FROM, owned; null when none is held.
     char* moved_from;
     // The cookie of that IN_MOVED_FROM: only an IN_MOVED_TO with the same one completes the move.
@@ -34,6 +40,11 @@ bool wants_rebuild(const daemon_state& state);
 // tree may have changed unseen meanwhile). Returns folder_deleted, after its line, when the
 // folder has gone; failed, after the error's text, when it can't be watched again.
 event_outcome rebuild_watches(daemon_state& state);
+
+// Returns false when `state.folder` leads to something else than the directory the daemon holds:
+// it, or a directory above it, was swapped for another directory or a symlink. A path that leads
+// nowhere passes: a deleted folder ends the daemon through its own event, after those before it.
+bool folder_in_place(const daemon_state& state);
 
 // Frees the pending move, if any.
 void release_pending_move(daemon_state& state);

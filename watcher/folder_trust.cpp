@@ -1,5 +1,9 @@
 #include "folder_trust.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +14,13 @@ namespace {
 
 constexpr const char* kSystemTrees[] = {"bin", "boot", "dev", "etc", "proc", "root",
                                         "run", "sbin", "sys", "usr", "var"};
+
+// Closes `fd` (if open) and returns -1 with errno `error`.
+int fail_with(int error, int fd = -1) {
+    if (fd >= 0) close(fd);
+    errno = error;
+    return -1;
+}
 
 }  // namespace
 
@@ -27,14 +38,54 @@ bool in_system_tree(const char* path) {
     return false;
 }
 
-bool may_watch(const char* folder, uid_t config_owner) {
-    if (folder[0] != '/' || in_system_tree(folder)) return false;
+int open_without_symlinks(const char* path) {
+    if (path[0] != '/') return fail_with(EINVAL);
+    int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (const char* at = path; fd >= 0;) {
+        at += std::strspn(at, "/");
+        const std::string component(at, std::strcspn(at, "/"));
+        if (component.empty()) break;
+        at += component.size();
+        if (component == "." || component == "..") return fail_with(EINVAL, fd);
+        const int next =
+            openat(fd, component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) return fail_with(errno, fd);
+        close(fd);
+        fd = next;
+    }
+    if (fd < 0) return -1;
+    const int directory = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0) return fail_with(errno, fd);
+    close(fd);
+    return directory;
+}
+
+int trust_folder(const char* folder, uid_t config_owner, trusted_folder& trusted) {
+    if (folder[0] != '/' || in_system_tree(folder)) return EPERM;
     char resolved[PATH_MAX];
-    if (realpath(folder, resolved) == nullptr) return true;
-    if (in_system_tree(resolved)) return false;
+    if (realpath(folder, resolved) == nullptr) return errno;
+    if (in_system_tree(resolved)) return EPERM;
+    // Without symlinks, the text checked above is where the directory lies, whatever changes
+    // meanwhile: a path swapped under us fails to open.
+    const int fd = open_without_symlinks(resolved);
+    if (fd < 0) return errno;
     struct stat status;
-    if (stat(resolved, &status) != 0) return true;
-    return status.st_uid == 0 || status.st_uid == config_owner;
+    const int error = fstat(fd, &status) == 0 ? 0 : errno;
+    close(fd);
+    if (error != 0) return error;
+    // A user's configuration names only that user's own tree; root's may name any.
+    if (config_owner != 0 && status.st_uid != config_owner) return EPERM;
+    trusted = {resolved, status.st_dev, status.st_ino};
+    return 0;
+}
+
+int open_trusted_folder(const trusted_folder& trusted) {
+    const int fd = open_without_symlinks(trusted.path.c_str());
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0) return fail_with(errno, fd);
+    if (status.st_dev != trusted.device || status.st_ino != trusted.inode)
+        return fail_with(ESTALE, fd);
+    return fd;
 }
 
 }  // namespace watcher

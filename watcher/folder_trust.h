@@ -1,9 +1,12 @@
-// Whom quillwatch believes: a root daemon that runs "chmod 777 -R" on a folder named by other
-// software's files must not be pointed at the system by anyone but root.
+// Whom quillwatch believes: a root daemon that opens a whole folder to everyone, named by other
+// software's files, must not be pointed at the system, or at another user's files, by anyone
+// but root.
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
+
+#include <string>
 
 namespace watcher {
 
@@ -15,10 +18,28 @@ bool only_owner_writes(const struct stat& status);
 // /var. Looks at the text only; "" counts as "/".
 bool in_system_tree(const char* path);
 
-// Returns true when `folder` may be watched and reset: an absolute path that is neither "/" nor
-// in a system tree, as written and with its symlinks resolved, and that is owned by root or by
-// `config_owner`, the owner of the configuration that named it. A folder that doesn't exist
-// passes (watching it fails later, as it always did).
-bool may_watch(const char* folder, uid_t config_owner);
+// Opens the directory `path` (absolute) one component at a time, refusing a symlink, "." or ".."
+// in any component. Returns a read-only, close-on-exec descriptor, or -1 with errno set (ENOTDIR
+// or ELOOP for a symlink, EINVAL for a relative path or a dot component).
+int open_without_symlinks(const char* path);
+
+// The monitored folder as approved at start-up: its path without symlinks, and which directory
+// lay there.
+struct trusted_folder {
+    std::string path;
+    dev_t device;
+    ino_t inode;
+};
+
+// Approves `folder` into `trusted` when it may be watched and reset: an absolute path that is
+// neither "/" nor in a system tree, as written and with its symlinks resolved, named by root's
+// configuration (`config_owner` 0) or owned by the user whose configuration named it. The checks
+// are made on the directory as opened. Returns 0; EPERM when the folder may not be watched; or
+// the error that kept it from being opened (ENOENT when it doesn't exist).
+int trust_folder(const char* folder, uid_t config_owner, trusted_folder& trusted);
+
+// Opens the approved folder again along its path, following no symlink. Returns a read-only,
+// close-on-exec descriptor, or -1 with errno set: ESTALE when another directory lies there now.
+int open_trusted_folder(const trusted_folder& trusted);
 
 }  // namespace watcher

@@ -1,8 +1,10 @@
 #include "folder_trust.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include "scratch_dir.h"
@@ -12,31 +14,74 @@ using test_support::scratch_dir;
 namespace {
 
 TEST(InSystemTree, TheRootAndTheSystemsOwnTrees) {
-    for (const char* path : {"", "/", "//", "/etc", "/etc/", "//etc/x", "/usr/share/x", "/lib",
-                             "/lib64/x", "/libx32", "/var/lib/amule", "/root", "/proc/1", "/dev/shm"})
+    for (const char* path :
+         {"", "/", "//", "/etc", "/etc/", "//etc/x", "/usr/share/x", "/lib", "/lib64/x", "/libx32",
+          "/var/lib/amule", "/root", "/proc/1", "/dev/shm"})
         EXPECT_TRUE(watcher::in_system_tree(path)) << path;
     for (const char* path : {"/share/Download", "/tmp/in", "/mnt/HD/amule", "/home/amule/in",
                              "/etcetera", "/usrdata", "/srv/in"})
         EXPECT_FALSE(watcher::in_system_tree(path)) << path;
 }
 
-TEST(MayWatch, RefusesRelativeSystemAndForeignFolders) {
+// Returns true when `folder` is approved for `config_owner`, and can be opened again; false,
+// with errno the reason (EPERM: refused), otherwise.
+bool opens(const std::string& folder, uid_t config_owner) {
+    watcher::trusted_folder trusted;
+    errno = watcher::trust_folder(folder.c_str(), config_owner, trusted);
+    if (errno != 0) return false;
+    const int fd = watcher::open_trusted_folder(trusted);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
+
+TEST(TrustFolder, RefusesRelativeSystemAndForeignFolders) {
     scratch_dir dir;
     const std::string link = dir / "to-etc";
     ASSERT_EQ(symlink("/etc", link.c_str()), 0);
     const std::string up = dir / "../../etc/";
     for (const std::string& folder : {std::string("relative/in/"), std::string("=/a/b/"),
-                                      std::string("/"), std::string("/etc/"), link + "/", up})
-        EXPECT_FALSE(watcher::may_watch(folder.c_str(), 0)) << folder;
-
-    EXPECT_TRUE(watcher::may_watch((dir.path + "/").c_str(), geteuid()));
-    EXPECT_TRUE(watcher::may_watch((dir / "not-yet/").c_str(), 0));
-    // A user's folder, named by that user's configuration or by another user's.
-    if (geteuid() == 0) {
-        ASSERT_EQ(chown(dir.path.c_str(), 4242, 4242), 0);
-        EXPECT_TRUE(watcher::may_watch(dir.path.c_str(), 4242));
-        EXPECT_FALSE(watcher::may_watch(dir.path.c_str(), 4343));
+                                      std::string("/"), std::string("/etc/"), link + "/", up}) {
+        EXPECT_FALSE(opens(folder, 0)) << folder;
+        EXPECT_EQ(errno, EPERM) << folder;
     }
+    EXPECT_TRUE(opens(dir.path + "/", geteuid()));
+    EXPECT_FALSE(opens(dir / "not-yet/", 0));
+    EXPECT_EQ(errno, ENOENT);
+    if (geteuid() != 0) return;
+    // A user's configuration names that user's own folder only; root's names any.
+    ASSERT_EQ(chown(dir.path.c_str(), 4242, 4242), 0);
+    EXPECT_TRUE(opens(dir.path, 4242));
+    EXPECT_TRUE(opens(dir.path, 0));
+    EXPECT_FALSE(opens(dir.path, 4343));
+    ASSERT_EQ(chown(dir.path.c_str(), 0, 0), 0);
+    EXPECT_FALSE(opens(dir.path, 4242));
+    EXPECT_EQ(errno, EPERM);
+}
+
+TEST(OpenTrustedFolder, RefusesAnotherDirectoryAtThePath) {
+    scratch_dir dir;
+    ASSERT_EQ(mkdir((dir / "in").c_str(), 0755), 0);
+    watcher::trusted_folder trusted;
+    ASSERT_EQ(watcher::trust_folder((dir / "in").c_str(), 0, trusted), 0);
+    ASSERT_EQ(rename((dir / "in").c_str(), (dir / "away").c_str()), 0);
+    EXPECT_EQ(watcher::open_trusted_folder(trusted), -1);
+    EXPECT_EQ(errno, ENOENT);
+    ASSERT_EQ(mkdir((dir / "in").c_str(), 0755), 0);
+    EXPECT_EQ(watcher::open_trusted_folder(trusted), -1);
+    EXPECT_EQ(errno, ESTALE);
+}
+
+TEST(OpenWithoutSymlinks, RefusesASymlinkOrDotInAnyComponent) {
+    scratch_dir dir;
+    ASSERT_EQ(mkdir((dir / "real").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "real/in").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("real", (dir / "link").c_str()), 0);
+    const int fd = watcher::open_without_symlinks((dir / "real//in/").c_str());
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) close(fd);
+    for (const std::string& path : {dir / "link/in", dir / "link", dir / "real/../real/in",
+                                    dir / "real/./in", std::string("real/in")})
+        EXPECT_EQ(watcher::open_without_symlinks(path.c_str()), -1) << path;
 }
 
 TEST(OnlyOwnerWrites, RegularFilesWithoutGroupOrOtherWrite) {

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "directory_listing.h"
 #include "event_rules.h"
 
 namespace watcher {
@@ -62,32 +63,22 @@ watch_result watch_one(const std::string& directory, bool top) {
     return watch_result::watched;
 }
 
-bool is_directory_entry(const std::string& parent, const char* name, unsigned char type) {
+bool is_directory_entry(int dir_fd, const char* name, unsigned char type) {
     if (type != DT_UNKNOWN) return type == DT_DIR;
     struct stat status;
-    return lstat((parent + name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    return fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
 }
 
 // Appends the sub-directories of `directory` (ending in "/") to `found`, each ending in "/";
 // none when it can't be listed (it may have gone already). Below the top, a name that has
-// become a symlink is not followed. One buffer serves every listing: opendir would allocate
-// (and fstat for) a buffer of its own for each directory of the tree.
+// become a symlink is not followed.
 void list_sub_directories(const std::string& directory, bool top, std::vector<std::string>& found) {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (top ? 0 : O_NOFOLLOW);
     const int fd = open(directory.c_str(), flags);
     if (fd < 0) return;
-    alignas(dirent64) static char buffer[32768];
-    ssize_t length;
-    while ((length = getdents64(fd, buffer, sizeof buffer)) > 0) {
-        for (ssize_t at = 0; at < length;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
-            at += entry->d_reclen;
-            const char* name = entry->d_name;
-            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-            if (is_directory_entry(directory, name, entry->d_type))
-                found.push_back(directory + name + "/");
-        }
-    }
+    list_directory(fd, [&](const char* name, unsigned char type) {
+        if (is_directory_entry(fd, name, type)) found.push_back(directory + name + "/");
+    });
     close(fd);
 }
 
@@ -110,9 +101,8 @@ std::vector<record> records_below(const std::string& prefix) {
         if (path != nullptr && std::strncmp(path, prefix.c_str(), prefix.size()) == 0)
             found.push_back({wd, path});
     }
-    std::sort(found.begin(), found.end(), [](const record& a, const record& b) {
-        return a.path.size() > b.path.size();
-    });
+    std::sort(found.begin(), found.end(),
+              [](const record& a, const record& b) { return a.path.size() > b.path.size(); });
     return found;
 }
 
