@@ -1,10 +1,58 @@
-// Feeds arbitrary bytes to the manifest reader as the content of a manifest file.
+// Feeds arbitrary bytes to the manifest reader as the content of a manifest file, and checks the
+// shape measured before the parse against the tree TinyXML then builds.
+#include <tinyxml.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "fuzz_file.h"
 #include "manifest.h"
+#include "manifest_shape.h"
+
+namespace {
+
+struct tree_shape {
+    int deepest = 0;
+    std::size_t elements = 0;
+    std::size_t attributes = 0;
+};
+
+void measure_tree(const TiXmlNode* node, int depth, tree_shape& shape) {
+    for (const TiXmlNode* child = node->FirstChild(); child != nullptr;
+         child = child->NextSibling()) {
+        const TiXmlElement* element = child->ToElement();
+        if (element == nullptr) continue;
+        ++shape.elements;
+        shape.deepest = std::max(shape.deepest, depth + 1);
+        std::size_t attributes = 0;
+        for (const TiXmlAttribute* a = element->FirstAttribute(); a != nullptr; a = a->Next())
+            ++attributes;
+        shape.attributes = std::max(shape.attributes, attributes);
+        measure_tree(element, depth + 1, shape);
+    }
+}
+
+// The measure must see at least as deep, as many elements and as many attributes as TinyXML
+// builds: it is what keeps TinyXML's recursion, memory and time bounded.
+void check_shape(const uint8_t* data, size_t size) {
+    std::string text(reinterpret_cast<const char*>(data), size);
+    const updater::manifest_shape measured = updater::measure_manifest(text);
+    // The reader refuses these unparsed.
+    if (measured.ambiguous || measured.deepest > 256 || measured.elements > 100000) return;
+    text.append(4, '\0');
+    TiXmlDocument document;
+    document.Parse(text.c_str());
+    if (document.Error()) return;
+    tree_shape built;
+    measure_tree(&document, 0, built);
+    if (built.deepest > measured.deepest || built.elements > measured.elements ||
+        built.attributes > measured.attributes)
+        __builtin_trap();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static fuzz_file manifest("manifest");
@@ -13,5 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool loaded = updater::read_manifest(manifest.path, files);
     // A refused manifest appends nothing; the caller's entries always stay first.
     if ((!loaded && files.size() != 1) || files.front() != "kept") __builtin_trap();
+    check_shape(data, size);
     return 0;
 }

@@ -374,17 +374,21 @@ case_special_files_never_block_or_get_written_through() {
 
 # Layouts that used to crash, fail for ever, kill the run or report a false success.
 case_hostile_layouts_fail_safe_or_apply() {
-    local app=$work/deep
-    make_app "$app"
-    {
-        echo '<CorvanManifest><Files>'
-        head -c 350000 /dev/zero | tr '\0' 'x' | sed 's/xxxxxxx/<a>/g'
-        echo '</Files></CorvanManifest>'
-    } >"$app/manifest.xml.rep"
-    run_updater "$app"
-    assert_eq 1 "$status" "status with a manifest nested 50,000 deep"
-    assert_eq "Failed loading manifest.xml.rep, trying manifest.xml" "$(sed -n 2p <<<"$out")" \
-        "fallback line with a deeply nested manifest"
+    # Nesting 100,000 deep, plain or hidden from a reading that splits the text elsewhere than
+    # the parser: behind an instruction that ends at its first ">", behind end tags inside a
+    # comment opened as "<!-->", behind stray end tags before the root.
+    local app=$work/deep hidden deep closes
+    deep=$(head -c 100000 /dev/zero | sed 's/\x0/<a>/g')
+    closes=$(head -c 100000 /dev/zero | sed 's/\x0/<\/a>/g')
+    for hidden in "<r>" "<r><?note a > b" "<r><!-->$closes-->" "$closes<r>"; do
+        make_app "$app"
+        printf '%s%s?></r>' "$hidden" "$deep" >"$app/manifest.xml.rep"
+        run_updater "$app"
+        assert_eq 1 "$status" "status with a manifest nested 100,000 deep after ${hidden:0:15}"
+        assert_eq "Failed loading manifest.xml.rep, trying manifest.xml" "$(sed -n 2p <<<"$out")" \
+            "fallback line with a manifest nested 100,000 deep after ${hidden:0:15}"
+        rm -rf "$app"
+    done
 
     # Entries whose staged copy can't exist are passed over: a name too long once ".rep" is
     # added, a path through a symlink loop, a dangling symlink.
@@ -401,6 +405,56 @@ case_hostile_layouts_fail_safe_or_apply() {
 Updating p1.rep
 Deleting p1.rep" "$out" "output with staged copies that can't exist"
     assert_absent "$app/doupdate"
+
+    # Memory running out while the manifest is parsed (70,000 entries in 30 MB of address
+    # space) is a manifest that can't be loaded, not an abort.
+    if runs_emulated "$UPDATER" || ldd "$UPDATER" 2>/dev/null | grep -q libasan; then
+        echo "     (memory limit not tried: the emulator or AddressSanitizer needs more)"
+    else
+        app=$work/no_memory
+        make_app "$app"
+        printf '<CorvanManifest><Files>%s</Files></CorvanManifest>' \
+            "$(head -c 70000 /dev/zero | sed 's/\x0/<F Path="p"\/>/g')" >"$app/manifest.xml.rep"
+        out=$(cd / && prlimit --as=30000000 "${STRACE[@]}" -f -qq -o /dev/null \
+            -e inject=clock_nanosleep,nanosleep:retval=0 "$app/updater" </dev/null 2>&1)
+        assert_eq "1 $REINSTALL" "$? $(tail -n 1 <<<"$out")" "end when memory runs out"
+    fi
+
+    # A staged copy whose path is too long as a whole, each name within the limit, may exist:
+    # the run fails and keeps the trigger. So does a target that is a symlink to its own staged
+    # copy, which keeps that copy: deleting it would leave the target dangling.
+    app=$work/too_long
+    make_app "$app"
+    local name long_path="" i
+    name=$(printf 'd%.0s' {1..250})
+    for i in {1..17}; do long_path+=$name/; done
+    (cd "$app" && for i in {1..17}; do mkdir "$name" && cd "$name" || exit 1; done && echo new >x.rep)
+    write_manifest "$app/manifest.xml.rep" p1 "${long_path}x" p3
+    rm "$app/p3" && ln -s p3.rep "$app/p3"
+    for entry in "${long_path}x" p3; do
+        run_updater "$app"
+        assert_eq 1 "$status" "status with ${entry:0:10}..."
+        assert_eq "Updating $entry.rep
+Failed Copying $entry.rep
+$REINSTALL" "$(tail -n 3 <<<"$out")" "last lines with ${entry:0:10}..."
+        assert_exists "$app/doupdate"
+        write_manifest "$app/manifest.xml.rep" p3
+    done
+    assert_content "$app/p3.rep" "new p3"
+
+    # An application directory whose path is over 2,047 bytes: the run applies its own update,
+    # not one in the directory a path cut at 2,047 bytes would name.
+    app=$work/long_app
+    for i in {1..9}; do app+=/$name; done
+    make_app "$app"
+    local cut=$app/updater
+    cut=${cut:0:2047}
+    make_app "${cut%/*}"
+    run_updater "$app"
+    assert_eq 0 "$status" "status in a directory with a long path"
+    assert_content "$app/p1" "new p1"
+    assert_content "${cut%/*}/p1" "old p1"
+    assert_exists "${cut%/*}/doupdate"
 
     # The running updater named through a symlink: the file it leads to is replaced.
     app=$work/self_link

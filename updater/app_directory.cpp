@@ -7,10 +7,18 @@ namespace updater {
 
 std::string find_application_directory() {
     const std::string link = "/proc/" + std::to_string(getpid()) + "/exe";
-    char target[2048];
-    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-    if (n < 0) return "";
-    return strip_last_component(std::string(target, static_cast<size_t>(n)));
+    // Read into a buffer that grows until the whole target fits: a cut target would name a
+    // directory above the application's own, and the run would apply whatever update lies there.
+    std::string target(2048, '\0');
+    for (;;) {
+        const ssize_t n = readlink(link.c_str(), &target[0], target.size());
+        if (n < 0) return "";
+        if (static_cast<size_t>(n) < target.size()) {
+            target.resize(static_cast<size_t>(n));
+            return strip_last_component(target);
+        }
+        target.resize(target.size() * 2);
+    }
 }
 
 std::string strip_last_component(const std::string& path) {

@@ -42,6 +42,11 @@ bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+bool is_symlink(const std::string& path) {
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
 }  // namespace
 
 bool copy_whole_file(const std::string& source, const std::string& destination) {
@@ -59,7 +64,9 @@ bool copy_whole_file(const std::string& source, const std::string& destination) 
     if (!out.valid()) return false;
     struct stat destination_stat;
     if (fstat(out.fd, &destination_stat) != 0 || !S_ISREG(destination_stat.st_mode)) return false;
-    if (same_file(source_stat, destination_stat)) return true;
+    // Through a hard link the content stays once the source is deleted; through a symlink it
+    // would go with it, and the copy must not count as done.
+    if (same_file(source_stat, destination_stat)) return !is_symlink(destination);
     if (ftruncate(out.fd, 0) != 0) return false;
 
     if (!stream_copy(in.fd, out.fd, block_size(source_stat))) return false;
@@ -78,7 +85,8 @@ bool replace_by_rename(const std::string& source, const std::string& target) {
 
     const std::string temporary = target + kTemporarySuffix;
     unlink(temporary.c_str());  // a leftover of an interrupted run
-    unique_fd out(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
+    unique_fd out(
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
     if (!out.valid()) return false;
 
     // The owner goes first: fchown clears the set-id bits that fchmod then restores.

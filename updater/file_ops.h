@@ -9,7 +9,8 @@ namespace updater {
 // mode & 0700, when absent), truncates, writes every byte, fsyncs and closes it. Returns true
 // only when all of that succeeded. A source that can't be opened or examined leaves the
 // destination untouched; a later failure may leave it empty or partly written. When both names
-// are the same file (a hard link or symlink), nothing is written and the result is true. Only
+// are the same file, nothing is written: through a hard link the result is true; through a
+// symlink at `destination` it is false (deleting the source would leave the link dangling). Only
 // regular files are copied: any other source or destination (a FIFO, a directory, a device)
 // fails the copy without blocking and leaves the destination untouched.
 bool copy_whole_file(const std::string& source, const std::string& destination);

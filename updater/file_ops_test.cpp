@@ -102,6 +102,9 @@ TEST(CopyWholeFile, SameFileIsLeftIntact) {
     EXPECT_TRUE(updater::copy_whole_file(dir / "hard.rep", dir / "target"));
     EXPECT_TRUE(updater::copy_whole_file(dir / "soft.rep", dir / "target"));
     EXPECT_TRUE(updater::copy_whole_file(dir / "target", dir / "target"));
+    // A target that is a symlink to its staged copy would dangle once the copy is deleted.
+    ASSERT_EQ(symlink("target", (dir / "p2").c_str()), 0);
+    EXPECT_FALSE(updater::copy_whole_file(dir / "target", dir / "p2"));
     EXPECT_EQ(read_file(dir / "target"), "the new content");
 }
 

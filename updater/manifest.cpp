@@ -3,12 +3,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <tinyxml.h>
 #include <unistd.h>
 
-#include <tinyxml.h>
+#include <new>
 
-#include <algorithm>
-
+#include "manifest_shape.h"
 #include "unique_fd.h"
 
 namespace updater {
@@ -22,12 +22,19 @@ namespace {
 // where the parser stops.
 constexpr size_t kLongestUtf8Sequence = 4;
 
-// A manifest lists file names: a few kilobytes. Anything near this is not one.
-constexpr size_t kLargestManifest = 16 * 1024 * 1024;
+// A manifest lists file names: about 60 bytes an entry, so 1 MiB holds over 15,000 of them.
+// Within it TinyXML's time and memory stay small once the shape below is bounded.
+constexpr size_t kLargestManifest = 1024 * 1024;
 
 // TinyXML parses nested elements recursively, a few hundred bytes of stack a level: some
 // thousands of levels overflow the stack. A manifest needs three.
 constexpr int kDeepestNesting = 256;
+
+// TinyXML allocates some 200 bytes an element; and it looks up every attribute among those of
+// its element before it, which grows with their square (160,000 attributes on one element took
+// 82 s). An entry has one attribute.
+constexpr size_t kMostElements = 100000;
+constexpr size_t kMostAttributes = 64;
 
 // Reads file `name` whole into `text`. Returns false when it can't be opened or read, isn't a
 // regular file (a FIFO would block, a device never end) or is larger than any manifest.
@@ -43,39 +50,6 @@ bool read_whole_file(const std::string& name, std::string& text) {
         if (n < 0 || text.size() + static_cast<size_t>(n) > kLargestManifest) return false;
         text.append(block, static_cast<size_t>(n));
     }
-}
-
-// Returns the deepest element nesting of `text`, reading only its tags: comments, CDATA,
-// declarations and processing instructions are stepped over, quoted attribute values too.
-// Not a parser: it only has to see as deep as TinyXML would recurse.
-int nesting_depth(const std::string& text) {
-    int depth = 0, deepest = 0;
-    for (size_t i = text.find('<'); i != std::string::npos; i = text.find('<', i)) {
-        const char* skip_to = text.compare(i, 4, "<!--") == 0      ? "-->"
-                              : text.compare(i, 9, "<![CDATA[") == 0 ? "]]>"
-                              : text.compare(i, 2, "<?") == 0        ? "?>"
-                              : text.compare(i, 2, "<!") == 0        ? ">"
-                                                                     : nullptr;
-        if (skip_to != nullptr) {
-            i = text.find(skip_to, i + 2);
-            if (i == std::string::npos) break;
-            continue;
-        }
-        const bool closing = text.compare(i, 2, "</") == 0;
-        char quote = 0;
-        size_t end = i + 1;
-        for (; end < text.size() && (quote != 0 || text[end] != '>'); ++end) {
-            if (quote == 0 && (text[end] == '"' || text[end] == '\'')) quote = text[end];
-            else if (text[end] == quote) quote = 0;
-        }
-        if (closing) {
-            --depth;
-        } else if (end >= text.size() || text[end - 1] != '/') {
-            deepest = std::max(deepest, ++depth);
-        }
-        i = end;
-    }
-    return deepest;
 }
 
 // LoadFile's line ending rule, kept so that a manifest reads as it always did: CR LF and a
@@ -99,11 +73,19 @@ bool read_manifest(const std::string& manifest_name, std::vector<std::string>& f
     std::string text;
     if (!read_whole_file(manifest_name, text)) return false;
     normalize_line_endings(text);
-    if (nesting_depth(text) > kDeepestNesting) return false;
+    const manifest_shape shape = measure_manifest(text);
+    if (shape.ambiguous || shape.deepest > kDeepestNesting || shape.elements > kMostElements ||
+        shape.attributes > kMostAttributes)
+        return false;
     text.append(kLongestUtf8Sequence, '\0');
 
     TiXmlDocument document(manifest_name.c_str());
-    document.Parse(text.c_str());
+    // TinyXML allocates with new: memory running out is a manifest that can't be loaded.
+    try {
+        document.Parse(text.c_str());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     if (document.Error()) return false;
 
     const TiXmlElement* root = TiXmlHandle(&document).FirstChild("CorvanManifest").ToElement();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "manifest_shape.h"
 #include "scratch_dir.h"
 
 using test_support::scratch_dir;
@@ -45,7 +46,8 @@ TEST(ReadManifest, AppendsEntriesInDocumentOrder) {
 }
 
 TEST(ReadManifest, RootIsFoundAfterOtherTopLevelNodes) {
-    auto r = read_xml("<!-- header --><Other/><CorvanManifest><Files><F Path='p'/></Files></CorvanManifest>");
+    auto r = read_xml(
+        "<!-- header --><Other/><CorvanManifest><Files><F Path='p'/></Files></CorvanManifest>");
     EXPECT_TRUE(r.loaded);
     EXPECT_EQ(r.files, (Files{"keep", "p"}));
 }
@@ -72,10 +74,11 @@ TEST(ReadManifest, LineEndingsAndUtf8ReadAsTinyXmlLoadsThem) {
     EXPECT_TRUE(r.loaded);
     EXPECT_EQ(r.files, (Files{"keep", "a\nb\nc"}));
 
-    r = read_xml("\xef\xbb\xbf<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-                 "<CorvanManifest><Files>"
-                 "<F Path=\"donn\xc3\xa9\x65s/\xe2\x82\xac\xf0\x9f\x93\x81\"/>"
-                 "</Files></CorvanManifest>");
+    r = read_xml(
+        "\xef\xbb\xbf<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+        "<CorvanManifest><Files>"
+        "<F Path=\"donn\xc3\xa9\x65s/\xe2\x82\xac\xf0\x9f\x93\x81\"/>"
+        "</Files></CorvanManifest>");
     EXPECT_TRUE(r.loaded);
     EXPECT_EQ(r.files, (Files{"keep", "donn\xc3\xa9\x65s/\xe2\x82\xac\xf0\x9f\x93\x81"}));
 }
@@ -92,6 +95,73 @@ TEST(ReadManifest, TextEndingInsideACharacterIsRefused) {
         EXPECT_FALSE(r.loaded) << "document: " << xml;
         EXPECT_EQ(r.files, Files{"keep"}) << "document: " << xml;
     }
+}
+
+// The nesting TinyXML would recurse into, however a document hides it from a simpler reading.
+TEST(MeasureManifest, SplitsTheTextWhereTinyXmlDoes) {
+    const struct {
+        const char* xml;
+        int deepest;
+    } rows[] = {
+        {"<a><b/><c><d/></c></a><e/>", 3},
+        {"<?note a > b?><a><a></a></a>", 2},  // an instruction ends at its first ">"
+        {"<!--><a></a>--><a/>", 1},           // a comment ends at the "-->" after "<!--"
+        {"<!---></a></a>--><a><a><a/>", 3},
+        {"</x></x><a><a/></a>", 2},           // stray end tags close nothing
+        {"<a></b><a><a/>", 3},                // nor one that names another element
+        {"<a x='>' y=\"</a>\"><b/></a>", 2},  // quoted values hide ">" and tags
+        {"<a><!x '>' <b><c/></b></a>", 3},    // other "<!" constructs end at their ">"
+        {"<a>< b'>'<b><c/></b></a>", 3},      // so does a "<" that opens no element
+        {"<a><![CDATA[<b><c>]]><d/></a>", 2},
+        {"<?xml version='>'?><a><b/></a>", 2},  // a declaration's values are quoted
+        {"<?XML x='?><a><a><a/>", 3},           // its other words are not
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(updater::measure_manifest(row.xml).deepest, row.deepest) << row.xml;
+        EXPECT_FALSE(updater::measure_manifest(row.xml).ambiguous) << row.xml;
+    }
+    // The parser steps over a whole UTF-8 sequence, end tag or NUL included.
+    for (const std::string& xml : {std::string("<a>\xd0</a><a/>"), std::string("<a x='\xe2\x82'>"),
+                                   std::string("<a>\xc3\xa9</a>\0<b>", 13)})
+        EXPECT_TRUE(updater::measure_manifest(xml).ambiguous) << xml;
+    EXPECT_FALSE(updater::measure_manifest("<a>caf\xc3\xa9 \xe2\x82\xac</a>").ambiguous);
+    const updater::manifest_shape shape = updater::measure_manifest("<a x='1' y=2><b z='3'/></a>");
+    EXPECT_EQ(shape.elements, 2u);
+    EXPECT_EQ(shape.attributes, 2u);
+}
+
+std::string repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+TEST(ReadManifest, ShapesTinyXmlCantAffordAreRefused) {
+    const std::string deep = "<r>" + repeat("<a>", 60000) + repeat("</a>", 60000) + "</r>";
+    const std::string manifest = "<CorvanManifest><Files><F Path='p'/></Files></CorvanManifest>";
+    const std::string rejected[] = {
+        // Well-formed nesting 60,000 deep behind what a simpler scan took for its end.
+        "<?note a > b" + deep + "?>",
+        "<!-->" + repeat("</a>", 60000) + "-->" + deep,
+        repeat("</a>", 60000) + deep,
+        // More attributes on one element, or more elements, than a manifest has any use for.
+        "<CorvanManifest><Files><F Path='p'" +
+            [] {
+                std::string attributes;
+                for (int i = 0; i < 65; ++i) attributes += " a" + std::to_string(i) + "='x'";
+                return attributes;
+            }() +
+            "/></Files></CorvanManifest>",
+        "<CorvanManifest><Files>" + repeat("<F Path='p'/>", 100001) + "</Files></CorvanManifest>",
+        // Larger than any manifest.
+        manifest + std::string(1024 * 1024, ' '),
+    };
+    for (const std::string& xml : rejected) {
+        auto r = read_xml(xml);
+        EXPECT_FALSE(r.loaded) << "document: " << xml.substr(0, 80);
+        EXPECT_EQ(r.files, Files{"keep"});
+    }
+    EXPECT_TRUE(read_xml(manifest + std::string(1000 * 1024, ' ')).loaded);
 }
 
 TEST(ReadManifest, MissingFileIsRefused) {

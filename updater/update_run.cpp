@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -31,14 +31,25 @@ bool readable(const std::string& path) {
     return true;
 }
 
+// True when one name of `path` is longer than any file name can be.
+bool has_overlong_name(const std::string& path) {
+    size_t start = 0;
+    for (size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
+        if (slash - start > NAME_MAX) return true;
+    }
+    return path.size() - start > NAME_MAX;
+}
+
 // A staged copy or new manifest counts as present when it exists at all, even if it can't be
 // opened just now: passing over one that exists would let the run delete the trigger and leave
-// its target old for good, while reporting success. One that can't exist (its name too long,
-// a symlink loop or a dangling link on its way) is absent: it would fail every run.
+// its target old for good, while reporting success. One that can't exist (a name over the limit,
+// a symlink loop or a dangling link on its way) is absent: it would fail every run. A path too
+// long as a whole may still name a file: it counts as present, and its copy fails.
 bool present(const std::string& path) {
     if (readable(path)) return true;
     const int error = errno;
-    if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG || error == ELOOP) return false;
+    if (error == ENAMETOOLONG) return !has_overlong_name(path);
+    if (error == ENOENT || error == ENOTDIR || error == ELOOP) return false;
     struct stat status;
     return lstat(path.c_str(), &status) == 0 || errno != ENOENT;
 }
