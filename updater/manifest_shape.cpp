@@ -89,6 +89,27 @@ const char* past_declaration(const char* p) {
     }
 }
 
+// Reads the start tag at `p` ("<" and a name). Returns what follows it, or null where TinyXML
+// fails; `attributes` counts what it read, `empty` tells a tag closed by "/>".
+const char* past_start_tag(const char* p, std::size_t& attributes, bool& empty) {
+    for (p = name_end(p + 1);; ++attributes) {
+        p = skip_space(p);
+        empty = *p == '/';
+        if (empty) return p[1] == '>' ? p + 2 : nullptr;
+        if (*p == '>') return p + 1;
+        p = past_attribute(p);
+        if (p == nullptr) return nullptr;
+    }
+}
+
+// Reads the end tag at `p` ("</") when it names the element `name`. Returns what follows it, or
+// null where TinyXML fails: any other end tag is an error.
+const char* past_end_tag(const char* p, const std::string& name) {
+    if (std::strncmp(p + 2, name.c_str(), name.size()) != 0) return nullptr;
+    p = skip_space(p + 2 + name.size());
+    return *p == '>' ? p + 1 : nullptr;
+}
+
 // Where TinyXML stops with an error it recurses no deeper. Should it read on where this
 // measure sees an error, the rest still can't nest deeper than it has elements to open, nor give
 // one element more attributes than it has "=" signs.
@@ -133,17 +154,9 @@ manifest_shape measure_manifest(const std::string& text) {
             if (p == nullptr) return shape;
         }
         if (p[1] == '/' && !open.empty()) {
-            // Only the end tag of the innermost open element is read; any other is an error.
-            const std::string& name = open.back();
-            const char* end = std::strncmp(p + 2, name.c_str(), name.size()) == 0
-                                  ? skip_space(p + 2 + name.size())
-                                  : p;
-            if (*end != '>') return with_rest(shape, open.size(), at);
-            p = end + 1;
-            open.pop_back();
-            continue;
-        }
-        if (strncasecmp(p, "<?xml", 5) == 0) {
+            p = past_end_tag(p, open.back());
+            if (p != nullptr) open.pop_back();
+        } else if (strncasecmp(p, "<?xml", 5) == 0) {
             p = past_declaration(p);
         } else if (starts_with(p, "<!--")) {
             p = past(p + 4, "-->");
@@ -152,26 +165,14 @@ manifest_shape measure_manifest(const std::string& text) {
         } else if (p[1] != '_' && !is_letter(p[1])) {
             p = past(p + 1, ">");  // "<!...", "<?...", a stray "</...", "<" and no name
         } else {
-            const char* name_start = p + 1;
-            p = name_end(name_start);
+            const char* name = p + 1;
+            std::size_t attributes = 0;
+            bool empty = false;
+            p = past_start_tag(p, attributes, empty);
             ++shape.elements;
             shape.deepest = std::max(shape.deepest, static_cast<int>(open.size()) + 1);
-            std::size_t attributes = 0;
-            for (;;) {
-                p = skip_space(p);
-                if (*p == '/') {
-                    p = p[1] == '>' ? p + 2 : nullptr;
-                    break;
-                }
-                if (*p == '>') {
-                    open.emplace_back(name_start, name_end(name_start));
-                    ++p;
-                    break;
-                }
-                p = past_attribute(p);
-                if (p == nullptr) break;
-                shape.attributes = std::max(shape.attributes, ++attributes);
-            }
+            shape.attributes = std::max(shape.attributes, attributes);
+            if (p != nullptr && !empty) open.emplace_back(name, name_end(name));
         }
         if (p == nullptr) return with_rest(shape, open.size(), at);
     }

@@ -44,8 +44,8 @@ bool watch_all(const watch_list& list) {
 int event_loop(daemon_state& state) {
     for (;;) {
         // A folder whose path leads elsewhere is gone for the daemon as a deleted one is: the path
-        // no longer names the tree it resets (which stays safe: it resets from its descriptor).
-        if (!folder_in_place(state)) {
+        // no longer names the tree it resets.
+        if (!leads_to_trusted_folder(state.folder, state.trusted)) {
             std::puts(kFolderDeleted);
             return 0;
         }

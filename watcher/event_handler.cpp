@@ -1,7 +1,6 @@
 #include "event_handler.h"
 
 #include <inotifytools/inotifytools.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -140,12 +139,6 @@ event_outcome recover_from_overflow(daemon_state& state) {
 }
 
 }  // namespace
-
-bool folder_in_place(const daemon_state& state) {
-    struct stat status;
-    if (stat(state.folder, &status) != 0) return errno == ENOENT;
-    return status.st_dev == state.trusted.device && status.st_ino == state.trusted.inode;
-}
 
 void release_pending_move(daemon_state& state) {
     std::free(state.moved_from);

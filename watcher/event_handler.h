@@ -3,7 +3,6 @@
 #pragma once
 
 #include <sys/inotify.h>
-#include <sys/types.h>
 
 #include <cstdint>
 
@@ -40,11 +39,6 @@ bool wants_rebuild(const daemon_state& state);
 // tree may have changed unseen meanwhile). Returns folder_deleted, after its line, when the
 // folder has gone; failed, after the error's text, when it can't be watched again.
 event_outcome rebuild_watches(daemon_state& state);
-
-// Returns false when `state.folder` leads to something else than the directory the daemon holds:
-// it, or a directory above it, was swapped for another directory or a symlink. A path that leads
-// nowhere passes: a deleted folder ends the daemon through its own event, after those before it.
-bool folder_in_place(const daemon_state& state);
 
 // Frees the pending move, if any.
 void release_pending_move(daemon_state& state);

@@ -22,6 +22,10 @@ int fail_with(int error, int fd = -1) {
     return -1;
 }
 
+bool is_trusted(const struct stat& status, const trusted_folder& trusted) {
+    return status.st_dev == trusted.device && status.st_ino == trusted.inode;
+}
+
 }  // namespace
 
 bool only_owner_writes(const struct stat& status) {
@@ -40,24 +44,23 @@ bool in_system_tree(const char* path) {
 
 int open_without_symlinks(const char* path) {
     if (path[0] != '/') return fail_with(EINVAL);
-    int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (const char* at = path; fd >= 0;) {
         at += std::strspn(at, "/");
         const std::string component(at, std::strcspn(at, "/"));
         if (component.empty()) break;
         at += component.size();
         if (component == "." || component == "..") return fail_with(EINVAL, fd);
+        // Only the last component is opened for reading; the ones above need no permission.
+        const int access = at[std::strspn(at, "/")] == '\0' ? O_RDONLY : O_PATH;
         const int next =
-            openat(fd, component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) return fail_with(errno, fd);
+            openat(fd, component.c_str(), access | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
         close(fd);
+        if (next < 0) return fail_with(error);
         fd = next;
     }
-    if (fd < 0) return -1;
-    const int directory = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0) return fail_with(errno, fd);
-    close(fd);
-    return directory;
+    return fd;
 }
 
 int trust_folder(const char* folder, uid_t config_owner, trusted_folder& trusted) {
@@ -83,9 +86,13 @@ int open_trusted_folder(const trusted_folder& trusted) {
     const int fd = open_without_symlinks(trusted.path.c_str());
     struct stat status;
     if (fd < 0 || fstat(fd, &status) != 0) return fail_with(errno, fd);
-    if (status.st_dev != trusted.device || status.st_ino != trusted.inode)
-        return fail_with(ESTALE, fd);
-    return fd;
+    return is_trusted(status, trusted) ? fd : fail_with(ESTALE, fd);
+}
+
+bool leads_to_trusted_folder(const char* path, const trusted_folder& trusted) {
+    struct stat status;
+    if (stat(path, &status) != 0) return errno == ENOENT;
+    return is_trusted(status, trusted);
 }
 
 }  // namespace watcher

@@ -42,4 +42,9 @@ int trust_folder(const char* folder, uid_t config_owner, trusted_folder& trusted
 // close-on-exec descriptor, or -1 with errno set: ESTALE when another directory lies there now.
 int open_trusted_folder(const trusted_folder& trusted);
 
+// Returns false when `path` leads to something else than the approved folder (symlinks
+// followed): it, or a directory above it, was swapped for another directory or a symlink. A path
+// that leads nowhere passes: a folder deleted or renamed away is left to its own events.
+bool leads_to_trusted_folder(const char* path, const trusted_folder& trusted);
+
 }  // namespace watcher

@@ -40,7 +40,8 @@ inline constexpr const char kNoCaseMatched[] = "SYSTEM: Event NO case matched !!
 inline constexpr const char kResetEchoFormat[] = "[chmod 777 -R %s]\n";
 // What the reset leaves as it is, on standard error, in chmod's own words.
 inline constexpr const char kCannotAccessFormat[] = "chmod: cannot access '%s': %s\n";
-inline constexpr const char kCannotReadDirectoryFormat[] = "chmod: cannot read directory '%s': %s\n";
+inline constexpr const char kCannotReadDirectoryFormat[] =
+    "chmod: cannot read directory '%s': %s\n";
 inline constexpr const char kChangeFailedFormat[] = "chmod: changing permissions of '%s': %s\n";
 inline constexpr const char kHardLinkFormat[] =
     "chmod: not changing permissions of '%s': it has %ju links\n";

@@ -92,28 +92,10 @@ bool reset_file(int dir_fd, const char* name, const std::string& path) {
     return false;
 }
 
-// Opens the sub-directory `name` for listing without following a symlink. One that root may
-// not read (without CAP_DAC_READ_SEARCH) is opened to everyone first, as chmod -R does, through
-// a descriptor that then serves to open it.
-int open_sub_directory(int dir_fd, const char* name) {
-    const int fd = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0 || errno != EACCES) return fd;
-    const int path_fd = openat(dir_fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (path_fd < 0) return -1;
-    struct stat status;
-    if (fstat(path_fd, &status) == 0 && needs_reset(status))
-        change_mode(path_fd, reset_mode(status));
-    const int opened = openat(path_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int error = errno;
-    close(path_fd);
-    errno = error;
-    return opened;
-}
-
 void reset_directory(int fd, const std::string& path);
 
 void reset_sub_directory(int dir_fd, const char* name, const std::string& path) {
-    const int fd = open_sub_directory(dir_fd, name);
+    const int fd = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (!changed_meanwhile(errno)) report(kCannotReadDirectoryFormat, path, errno);
         return;

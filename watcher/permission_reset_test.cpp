@@ -12,9 +12,7 @@
 #include "folder_trust.h"
 #include "scratch_dir.h"
 
-using test_support::mode_of;
 using test_support::scratch_dir;
-using test_support::write_file;
 
 namespace {
 
@@ -23,11 +21,12 @@ mode_t own_mode(const std::string& path) {
     return lstat(path.c_str(), &status) == 0 ? (status.st_mode & 07777) : 0;
 }
 
-void make(const std::string& path, mode_t mode, bool directory = false) {
-    if (directory) {
-        ASSERT_EQ(mkdir(path.c_str(), mode), 0) << path;
+// Makes a file, or with a "/" at its end a directory, and gives it `mode`.
+void make(const std::string& path, mode_t mode) {
+    if (path.back() == '/') {
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path;
     } else {
-        write_file(path, "x");
+        test_support::write_file(path, "x");
     }
     ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
 }
@@ -40,52 +39,40 @@ void reset(const std::string& tree) {
     watcher::reset_permissions(tree.c_str(), trusted);
 }
 
-TEST(ResetPermissions, GivesWhatChmod777RecursiveGives) {
+TEST(ResetPermissions, GivesWhatChmod777RecursiveGivesAndNothingOutside) {
     scratch_dir dir;
     const std::string tree = dir / "tree";
-    make(tree, 0700, true);
-    make(tree + "/file", 0600);
-    make(tree + "/setuid", 04755);
-    make(tree + "/shared", 02750, true);  // a set-gid download directory stays set-gid
-    make(tree + "/shared/deep", 01700, true);
-    make(tree + "/shared/deep/f", 0640);
+    // Set-gid directories keep their bit; symlinks and a file with another link outside the
+    // tree are left as they are, and so is everything they lead to.
+    const struct {
+        const char* path;
+        mode_t before, after;
+    } rows[] = {
+        {"/", 0700, 0777},          {"/file", 0600, 0777},          {"/setuid", 04755, 0777},
+        {"/shared/", 02750, 02777}, {"/shared/deep/", 01700, 0777}, {"/shared/deep/f", 0640, 0777}};
+    for (const auto& row : rows) make(tree + row.path, row.before);
     ASSERT_EQ(mkfifo((tree + "/fifo").c_str(), 0600), 0);
-    // Symlinks are neither followed nor changed.
-    make(dir / "victim", 0600);
-    make(dir / "victim-dir", 0700, true);
-    make(dir / "victim-dir/inside", 0600);
+    for (const char* victim : {"/victim", "/victim-dir/", "/victim-dir/inside"})
+        make(dir.path + victim, 0600);
     ASSERT_EQ(symlink((dir / "victim").c_str(), (tree + "/link").c_str()), 0);
     ASSERT_EQ(symlink((dir / "victim-dir").c_str(), (tree + "/shared/dir-link").c_str()), 0);
+    ASSERT_EQ(link((dir / "victim").c_str(), (tree + "/linked").c_str()), 0);
 
     testing::internal::CaptureStderr();
     reset(tree + "/");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    for (const char* path : {"", "/file", "/setuid", "/shared/deep", "/shared/deep/f", "/fifo"})
-        EXPECT_EQ(own_mode(tree + path), 0777u) << path;
-    EXPECT_EQ(own_mode(tree + "/shared"), 02777u);
-    EXPECT_EQ(mode_of(dir / "victim"), 0600u);
-    EXPECT_EQ(mode_of(dir / "victim-dir"), 0700u);
-    EXPECT_EQ(mode_of(dir / "victim-dir/inside"), 0600u);
-}
-
-TEST(ResetPermissions, FileWithAnotherLinkIsReportedAndLeftAsItIs) {
-    scratch_dir dir;
-    const std::string tree = dir / "tree";
-    make(tree, 0777, true);
-    make(dir / "victim", 0600);
-    ASSERT_EQ(link((dir / "victim").c_str(), (tree + "/linked").c_str()), 0);
-    testing::internal::CaptureStderr();
-    reset(tree);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "chmod: not changing permissions of '" + tree + "/linked': it has 2 links\n" +
-                  "chmod: not changing permissions of '" + tree + "/linked': it has 2 links\n");
-    EXPECT_EQ(mode_of(dir / "victim"), 0600u);
+    const std::string report =
+        "chmod: not changing permissions of '" + tree + "/linked': it has 2 links\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), report + report);
+    for (const auto& row : rows) EXPECT_EQ(own_mode(tree + row.path), row.after) << row.path;
+    EXPECT_EQ(own_mode(tree + "/fifo"), 0777u);
+    for (const char* victim : {"/victim", "/victim-dir/", "/victim-dir/inside"})
+        EXPECT_EQ(own_mode(dir.path + victim), 0600u) << victim;
 }
 
 TEST(ResetEntry, NameTurnedSymlinkSinceItsListingIsLeftAlone) {
     scratch_dir dir;
     make(dir / "victim", 0600);
-    make(dir / "victim-dir", 0700, true);
+    make(dir / "victim-dir/", 0700);
     ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / "was-file").c_str()), 0);
     ASSERT_EQ(symlink((dir / "victim-dir").c_str(), (dir / "was-dir").c_str()), 0);
     const int fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
@@ -96,8 +83,8 @@ TEST(ResetEntry, NameTurnedSymlinkSinceItsListingIsLeftAlone) {
     watcher::reset_entry(fd, "gone", DT_REG, dir / "gone");
     close(fd);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(mode_of(dir / "victim"), 0600u);
-    EXPECT_EQ(mode_of(dir / "victim-dir"), 0700u);
+    EXPECT_EQ(own_mode(dir / "victim"), 0600u);
+    EXPECT_EQ(own_mode(dir / "victim-dir"), 0700u);
 }
 
 TEST(ResetPermissions, UnreadableDirectoryIsReportedAndPassedOver) {
@@ -105,25 +92,21 @@ TEST(ResetPermissions, UnreadableDirectoryIsReportedAndPassedOver) {
     scratch_dir dir;
     ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
     const std::string tree = dir / "tree";
-    make(tree, 0755, true);
-    make(tree + "/locked", 0700, true);
-    make(tree + "/locked/inside", 0600);
-    make(tree + "/after", 0600);
-    ASSERT_EQ(chown(tree.c_str(), 4343, 4343), 0);
-    ASSERT_EQ(chown((tree + "/after").c_str(), 4343, 4343), 0);
-    ASSERT_EQ(chown((tree + "/locked").c_str(), 4242, 4242), 0);
+    for (const char* path : {"/", "/locked/", "/locked/inside", "/after"}) make(tree + path, 0700);
     // As a user who owns all but the locked directory: it can be neither changed nor read.
+    for (const char* path : {"/", "/after"}) ASSERT_EQ(chown((tree + path).c_str(), 4343, 4343), 0);
+    ASSERT_EQ(chown((tree + "/locked").c_str(), 4242, 4242), 0);
     EXPECT_EXIT(
         {
             if (setresgid(4343, 4343, 4343) != 0 || setresuid(4343, 4343, 4343) != 0) std::exit(2);
             watcher::trusted_folder trusted;
             if (watcher::trust_folder(tree.c_str(), 4343, trusted) != 0) std::exit(3);
             watcher::reset_permissions(tree.c_str(), trusted);
-            std::exit(mode_of(tree + "/after") == 0777 ? 0 : 1);
+            std::exit(own_mode(tree + "/after") == 0777 ? 0 : 1);
         },
         testing::ExitedWithCode(0),
         "chmod: cannot read directory '" + tree + "/locked': Permission denied");
-    EXPECT_EQ(mode_of(tree + "/locked/inside"), 0600u);
+    EXPECT_EQ(own_mode(tree + "/locked/inside"), 0700u);
 }
 
 }  // namespace
