@@ -25,7 +25,7 @@ fi
     echo "# Benchmark results"
     echo
     echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') with \`bench/run.sh\`. Medians with (min-max)"
-    echo "over 5 runs (3 for the burst); ratios are taken between figures of the same run."
+    echo "over 5 runs (3 for the drain and the burst); ratios are taken between figures of the same run."
     echo
     machine /var/tmp
     echo
