@@ -2,7 +2,7 @@
 # Runs every benchmark: updater copy speed and memory, quillwatch start-up, per-event cost, the
 # drain of a full queue and burst throughput, each against what a user would use instead. Needs root (the watcher runs in
 # a private mount namespace). Writes bench/results.md, bench/startup.png and bench/per_event.png.
-#   bench/run.sh          full run (about 10 minutes)
+#   bench/run.sh          full run (about 20 minutes; 30 with QW_BEFORE)
 #   bench/run.sh --tiny   small sizes, one run: proves the scripts still work; writes nothing
 # QW_BEFORE=<an earlier build's quillwatch> adds it to the drain table.
 set -eu

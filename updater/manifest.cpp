@@ -67,9 +67,8 @@ void normalize_line_endings(std::string& text) {
     text.resize(out);
 }
 
-}  // namespace
-
-bool read_manifest(const std::string& manifest_name, std::vector<std::string>& files) {
+// read_manifest, but for memory running out, which throws.
+bool load_manifest(const std::string& manifest_name, std::vector<std::string>& files) {
     std::string text;
     if (!read_whole_file(manifest_name, text)) return false;
     normalize_line_endings(text);
@@ -80,12 +79,7 @@ bool read_manifest(const std::string& manifest_name, std::vector<std::string>& f
     text.append(kLongestUtf8Sequence, '\0');
 
     TiXmlDocument document(manifest_name.c_str());
-    // TinyXML allocates with new: memory running out is a manifest that can't be loaded.
-    try {
-        document.Parse(text.c_str());
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    document.Parse(text.c_str());
     if (document.Error()) return false;
 
     const TiXmlElement* root = TiXmlHandle(&document).FirstChild("CorvanManifest").ToElement();
@@ -104,6 +98,18 @@ bool read_manifest(const std::string& manifest_name, std::vector<std::string>& f
     }
     files.insert(files.end(), entries.begin(), entries.end());
     return true;
+}
+
+}  // namespace
+
+bool read_manifest(const std::string& manifest_name, std::vector<std::string>& files) {
+    // TinyXML, like the text and the list, allocates with new: memory running out anywhere in
+    // the reading is a manifest that can't be loaded. The caller's list is appended to last.
+    try {
+        return load_manifest(manifest_name, files);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 }  // namespace updater
