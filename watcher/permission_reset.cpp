@@ -61,34 +61,73 @@ bool change_mode(int fd, mode_t mode) {
     return chmod(name, mode) == 0;
 }
 
-// Resets a non-directory. Returns true, doing nothing, when `name` is a directory.
-bool reset_file(int dir_fd, const char* name, const std::string& path) {
+// Descriptors of one directory's changed files, closed together. Files are opened one after
+// another, so their descriptors mostly follow each other and one close_range ends a run of them;
+// a run only ever holds descriptors that the walk itself opened.
+struct descriptor_run {
+    int first = -1;
+    int count = 0;
+};
+
+void close_run(descriptor_run& run) {
+    if (run.count > 0 && close_range(run.first, run.first + run.count - 1, 0) != 0) {
+        for (int fd = run.first; fd < run.first + run.count; ++fd) close(fd);
+    }
+    run.count = 0;
+}
+
+void hold(descriptor_run& run, int fd) {
+    if (run.count == 64 || (run.count > 0 && fd != run.first + run.count)) close_run(run);
+    if (run.count == 0) run.first = fd;
+    ++run.count;
+}
+
+// A directory being reset: its descriptor, its path for reports, and what its listing showed.
+struct open_directory {
+    int fd;
+    const std::string& path;
+    // The last file needed a change. A download arrives with all its files at one mode, so the
+    // next one is opened at once rather than looked at by name first.
+    bool changing;
+    descriptor_run held;
+    // Entered once the listing is over: listings can't be nested.
+    std::vector<std::string> sub_directories;
+};
+
+// Resets the non-directory `name` of `dir`. Returns true, doing nothing, when it is a directory.
+bool reset_file(open_directory& dir, const char* name) {
     struct stat status;
-    if (fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (!changed_meanwhile(errno)) report(kCannotAccessFormat, path, errno);
+    if (!dir.changing) {
+        if (fstatat(dir.fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (!changed_meanwhile(errno)) report(kCannotAccessFormat, child(dir.path, name), errno);
+            return false;
+        }
+        if (S_ISDIR(status.st_mode)) return true;
+        if (S_ISLNK(status.st_mode) || !needs_reset(status)) return false;
+    }
+    // From here on the file is held by a descriptor: its name may be swapped at any moment for
+    // a symlink, or for a hard link to a file outside the tree, and is never looked up again.
+    const int fd = openat(dir.fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (!changed_meanwhile(errno)) report(kCannotAccessFormat, child(dir.path, name), errno);
+        return false;
+    }
+    hold(dir.held, fd);
+    if (fstat(fd, &status) != 0) {
+        report(kCannotAccessFormat, child(dir.path, name), errno);
         return false;
     }
     if (S_ISDIR(status.st_mode)) return true;
-    if (S_ISLNK(status.st_mode) || !needs_reset(status)) return false;
-    // From here on the file is held by a descriptor: its name may be swapped at any moment for
-    // a symlink, or for a hard link to a file outside the tree, and is never looked up again.
-    const int fd = openat(dir_fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        if (!changed_meanwhile(errno)) report(kCannotAccessFormat, path, errno);
-        return false;
+    dir.changing = !S_ISLNK(status.st_mode) && needs_reset(status);
+    if (!dir.changing) return false;
+    // Another name of the file may lie outside the tree, where a user who can't change the file
+    // linked it from (possible where fs.protected_hardlinks is 0).
+    if (status.st_nlink > 1) {
+        std::fprintf(stderr, kHardLinkFormat, child(dir.path, name).c_str(),
+                     static_cast<std::uintmax_t>(status.st_nlink));
+    } else if (!change_mode(fd, reset_mode(status))) {
+        report(kChangeFailedFormat, child(dir.path, name), errno);
     }
-    if (fstat(fd, &status) == 0 && !S_ISLNK(status.st_mode) && !S_ISDIR(status.st_mode) &&
-        needs_reset(status)) {
-        // Another name of the file may lie outside the tree, where a user who can't change the
-        // file linked it from (possible where fs.protected_hardlinks is 0).
-        if (status.st_nlink > 1) {
-            std::fprintf(stderr, kHardLinkFormat, path.c_str(),
-                         static_cast<std::uintmax_t>(status.st_nlink));
-        } else if (!change_mode(fd, reset_mode(status))) {
-            report(kChangeFailedFormat, path, errno);
-        }
-    }
-    close(fd);
     return false;
 }
 
@@ -104,20 +143,27 @@ void reset_sub_directory(int dir_fd, const char* name, const std::string& path) 
     close(fd);
 }
 
-// Resets the open directory `fd` and everything below it. Its sub-directories are entered
-// after the listing, which can't be nested.
+void visit_entry(open_directory& dir, const char* name, unsigned char type) {
+    if (type == DT_DIR || (type != DT_LNK && reset_file(dir, name)))
+        dir.sub_directories.emplace_back(name);
+}
+
+void finish_directory(open_directory& dir) {
+    close_run(dir.held);
+    for (const std::string& name : dir.sub_directories)
+        reset_sub_directory(dir.fd, name.c_str(), child(dir.path, name.c_str()));
+}
+
+// Resets the open directory `fd` and everything below it.
 void reset_directory(int fd, const std::string& path) {
     struct stat status;
     if (fstat(fd, &status) == 0 && needs_reset(status) && fchmod(fd, reset_mode(status)) != 0)
         report(kChangeFailedFormat, path, errno);
-    std::vector<std::string> sub_directories;
-    const bool listed = list_directory(fd, [&](const char* name, unsigned char type) {
-        if (type == DT_DIR || (type != DT_LNK && reset_file(fd, name, child(path, name))))
-            sub_directories.emplace_back(name);
-    });
+    open_directory dir{fd, path, false, {}, {}};
+    const bool listed = list_directory(
+        fd, [&dir](const char* name, unsigned char type) { visit_entry(dir, name, type); });
     if (!listed && !changed_meanwhile(errno)) report(kCannotReadDirectoryFormat, path, errno);
-    for (const std::string& name : sub_directories)
-        reset_sub_directory(fd, name.c_str(), child(path, name.c_str()));
+    finish_directory(dir);
 }
 
 }  // namespace
@@ -136,10 +182,10 @@ void reset_permissions(const char* folder, const trusted_folder& trusted) {
     close(fd);
 }
 
-void reset_entry(int dir_fd, const char* name, unsigned char listed_type, const std::string& path) {
-    if (listed_type == DT_LNK) return;
-    if (listed_type == DT_DIR || reset_file(dir_fd, name, path))
-        reset_sub_directory(dir_fd, name, path);
+void reset_listed(int dir_fd, const std::string& path, const std::vector<listed_entry>& listed) {
+    open_directory dir{dir_fd, path, false, {}, {}};
+    for (const listed_entry& entry : listed) visit_entry(dir, entry.name, entry.type);
+    finish_directory(dir);
 }
 
 }  // namespace watcher

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "folder_trust.h"
 
@@ -18,9 +19,15 @@ namespace watcher {
 // goes on. Nothing is done when nothing lies at the folder's path (deleted, or renamed away).
 void reset_permissions(const char* folder, const trusted_folder& trusted);
 
-// Resets the entry `name` of the open directory `dir_fd`, listed with type `listed_type`, and
-// everything below it, as reset_permissions does. `path` names it in reports. A name that is
-// gone, or has become a symlink, since it was listed is left alone.
-void reset_entry(int dir_fd, const char* name, unsigned char listed_type, const std::string& path);
+// An entry of a directory as its listing gave it.
+struct listed_entry {
+    const char* name;
+    unsigned char type;  // DT_REG, DT_DIR, DT_LNK, ... or DT_UNKNOWN
+};
+
+// Resets the entries `listed` of the open directory `dir_fd` (named `path` in reports), and
+// everything below them, as reset_permissions does, as if a listing had just given them. A name
+// that is gone, or has become a symlink, since it was listed is left alone.
+void reset_listed(int dir_fd, const std::string& path, const std::vector<listed_entry>& listed);
 
 }  // namespace watcher

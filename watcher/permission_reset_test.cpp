@@ -69,22 +69,37 @@ TEST(ResetPermissions, GivesWhatChmod777RecursiveGivesAndNothingOutside) {
         EXPECT_EQ(own_mode(dir.path + victim), 0600u) << victim;
 }
 
-TEST(ResetEntry, NameTurnedSymlinkSinceItsListingIsLeftAlone) {
+TEST(ResetListed, NamesChangedSinceTheListingAreLeftAloneAndOnlyTheWalksDescriptorsClosed) {
     scratch_dir dir;
     make(dir / "victim", 0600);
     make(dir / "victim-dir/", 0700);
+    for (const char* name : {"fresh1", "fresh2", "fresh3"}) make(dir / name, 0644);
     ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / "was-file").c_str()), 0);
     ASSERT_EQ(symlink((dir / "victim-dir").c_str(), (dir / "was-dir").c_str()), 0);
+    ASSERT_EQ(link((dir / "victim").c_str(), (dir / "became-link").c_str()), 0);
     const int fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
     testing::internal::CaptureStderr();
-    watcher::reset_entry(fd, "was-file", DT_REG, dir / "was-file");
-    watcher::reset_entry(fd, "was-dir", DT_DIR, dir / "was-dir");
-    watcher::reset_entry(fd, "gone", DT_REG, dir / "gone");
+    // Free descriptors with one in use between them: the files' descriptors don't follow each
+    // other, and closing them must leave that one open.
+    const int below = open("/dev/null", O_RDONLY), between = open("/dev/null", O_RDONLY);
+    ASSERT_EQ(close(below), 0);
+    // Each name is met once after a file that needed no change and once after one that did
+    // (the walk then opens it at once, without looking at it by name first).
+    const std::vector<watcher::listed_entry> listed = {
+        {"was-file", DT_REG}, {"became-link", DT_REG}, {"gone", DT_REG},  {"fresh1", DT_REG},
+        {"was-file", DT_REG}, {"fresh2", DT_REG},      {"became-link", DT_REG},
+        {"fresh3", DT_REG},   {"gone", DT_REG},        {"was-dir", DT_DIR}};
+    watcher::reset_listed(fd, dir.path, listed);
+    const std::string report =
+        "chmod: not changing permissions of '" + dir / "became-link" + "': it has 2 links\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), report + report);
+    EXPECT_NE(fcntl(between, F_GETFD), -1);
+    close(between);
     close(fd);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(own_mode(dir / "victim"), 0600u);
     EXPECT_EQ(own_mode(dir / "victim-dir"), 0700u);
+    for (const char* name : {"fresh1", "fresh2", "fresh3"}) EXPECT_EQ(own_mode(dir / name), 0777u);
 }
 
 TEST(ResetPermissions, UnreadableDirectoryIsReportedAndPassedOver) {
