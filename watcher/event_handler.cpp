@@ -43,14 +43,6 @@ struct owned_path {
     ~owned_path() { std::free(text); }
 };
 
-// The item moved out of the tree: a directory's watches go with it; a plain file has none.
-void drop_pending_move(daemon_state& state) {
-    const std::string directory = std::string(state.moved_from) + "/";
-    if (!unwatch_tree(directory.c_str()))
-        std::printf(kRemoveWatchFailedFormat, state.moved_from, std::strerror(ENOENT));
-    release_pending_move(state);
-}
-
 // An event from a watch that has left the tree. Its watch is removed unless the kernel has
 // dropped it already (its own deletion), which libinotifytools would report as a failure.
 void discard_stale_event(const inotify_event& event) {
@@ -62,6 +54,20 @@ void discard_stale_event(const inotify_event& event) {
 void watch_arrived_directory(const char* path) {
     if (isdir(path) && !watch_tree(path))
         std::printf(kWatchNewDirFailedFormat, path, std::strerror(inotifytools_error()));
+}
+
+// A move whose other half never came. A directory that a walk has met in the tree since went
+// into a directory made (or moved in) just before, watched only after the move: its records
+// follow it and what lies below it is watched. Otherwise it left the tree, and its watches go.
+void drop_pending_move(daemon_state& state) {
+    const std::string directory = std::string(state.moved_from) + "/";
+    const std::string now_at = relocate_tree(directory.c_str());
+    if (!now_at.empty()) {
+        watch_arrived_directory(now_at.c_str());
+    } else if (!unwatch_tree(directory.c_str())) {
+        std::printf(kRemoveWatchFailedFormat, state.moved_from, std::strerror(ENOENT));
+    }
+    release_pending_move(state);
 }
 
 void handle_new_item(daemon_state& state, const inotify_event& event) {
@@ -128,12 +134,16 @@ event_outcome folder_watch_failed(const daemon_state& state, int error) {
     return event_outcome::failed;
 }
 
-// The kernel dropped events: directories made meanwhile have no watch yet and get one at once;
-// renames lost with the events leave paths out of date until the table is rebuilt, once the
-// queue is empty. The reset covers whatever changed unseen.
+// The kernel dropped events: the table is put right against the kernel's own list of watches at
+// once, in the same instance, so that nothing happening meanwhile is lost. Without that list
+// (no /proc), directories made meanwhile get a watch now, and renames lost with the events leave
+// paths out of date until the table is rebuilt, once the queue is empty. The reset covers
+// whatever changed unseen.
 event_outcome recover_from_overflow(daemon_state& state) {
-    state.paths_in_doubt = true;
-    if (!watch_tree(state.folder)) return folder_watch_failed(state, inotifytools_error());
+    if (!resync_watch_table(state.folder)) {
+        state.paths_in_doubt = true;
+        if (!watch_tree(state.folder)) return folder_watch_failed(state, inotifytools_error());
+    }
     reset_permissions(state.folder, state.trusted);
     return event_outcome::keep_going;
 }

@@ -20,7 +20,8 @@ struct daemon_state {
     char* moved_from;
     // The cookie of that IN_MOVED_FROM: only an IN_MOVED_TO with the same one completes the move.
     std::uint32_t moved_cookie;
-    // Set when events were lost: the watch paths may be out of date until the table is rebuilt.
+    // Set when events were lost and the table could not be put right at once (no /proc): the
+    // watch paths may be out of date until the table is rebuilt.
     bool paths_in_doubt;
 };
 
@@ -32,7 +33,7 @@ enum class event_outcome { keep_going, folder_deleted, failed };
 event_outcome handle_event(daemon_state& state, const inotify_event& event);
 
 // Returns true when the watch table should be built again once the event queue is empty: events
-// were lost, or the records of watches gone outnumber the live ones.
+// were lost and the table is in doubt, or the records of watches gone outnumber the live ones.
 bool wants_rebuild(const daemon_state& state);
 
 // Builds the watch table again from the tree as it is now, then resets the permissions (the

@@ -10,12 +10,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "directory_listing.h"
 #include "event_rules.h"
+#include "kernel_watches.h"
 
 namespace watcher {
 namespace {
@@ -30,6 +33,19 @@ table_counts counts;
 
 // Rebuilding a small table often would cost more than the records it frees.
 constexpr int kMinimumLeftBehind = 512;
+
+// Where a walk met a directory that the kernel watches under another path. Should the move that
+// took it there never be seen whole (it went into a directory whose watch came after it), this
+// is where it went.
+struct sighting {
+    std::string path;
+    dev_t device;
+    ino_t inode;
+};
+std::unordered_map<int, sighting> sightings;  // by descriptor
+
+// Where records wait while a resync moves them, so that none is renamed onto another's path.
+constexpr char kMovingPrefix[] = "(moving)/";
 
 std::string with_slash(const char* path) {
     std::string text = path;
@@ -56,6 +72,9 @@ watch_result watch_one(const std::string& directory, bool top) {
         const std::string duplicate = kRetiredPrefix + std::to_string(++counts.retired) + "/";
         inotifytools_replace_filename(directory.c_str(), duplicate.c_str());
         ++counts.duplicates;
+        struct stat status;
+        if (lstat(directory.c_str(), &status) == 0)
+            sightings[wd] = {directory, status.st_dev, status.st_ino};
         return watch_result::watched_elsewhere;
     }
     counts.highest_wd = std::max(counts.highest_wd, wd);
@@ -69,17 +88,17 @@ bool is_directory_entry(int dir_fd, const char* name, unsigned char type) {
     return fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
 }
 
-// Appends the sub-directories of `directory` (ending in "/") to `found`, each ending in "/";
-// none when it can't be listed (it may have gone already). Below the top, a name that has
-// become a symlink is not followed.
-void list_sub_directories(const std::string& directory, bool top, std::vector<std::string>& found) {
-    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (top ? 0 : O_NOFOLLOW);
-    const int fd = open(directory.c_str(), flags);
-    if (fd < 0) return;
+// Opens `directory` for listing. Below the top, a name that has become a symlink is not followed.
+int open_directory(const std::string& directory, bool top) {
+    return open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (top ? 0 : O_NOFOLLOW));
+}
+
+// Appends the sub-directories of the open directory `fd`, named `directory` (ending in "/"), to
+// `found`, each ending in "/".
+void list_sub_directories(int fd, const std::string& directory, std::vector<std::string>& found) {
     list_directory(fd, [&](const char* name, unsigned char type) {
         if (is_directory_entry(fd, name, type)) found.push_back(directory + name + "/");
     });
-    close(fd);
 }
 
 bool can_be_left_out(int error) {
@@ -113,16 +132,10 @@ void retire_records(const std::vector<record>& records) {
     }
 }
 
-}  // namespace
-
-bool start_watch_table() {
-    counts = {};
-    return inotifytools_initialize() != 0;
-}
-
-bool watch_tree(const char* directory) {
-    std::vector<std::string> pending{with_slash(directory)};
-    bool top = true;
+// Watches `directory` (ending in "/") and everything below it, as watch_tree does; `top` tells
+// whether it is the top of such a walk, which may be reached through a symlink.
+bool watch_from(const std::string& directory, bool top) {
+    std::vector<std::string> pending{directory};
     while (!pending.empty()) {
         const std::string path = std::move(pending.back());
         pending.pop_back();
@@ -132,8 +145,124 @@ bool watch_tree(const char* directory) {
             continue;
         }
         // A directory watched elsewhere is listed when its queued move is handled.
-        if (result == watch_result::watched) list_sub_directories(path, top, pending);
+        const int fd = result == watch_result::watched ? open_directory(path, top) : -1;
+        if (fd >= 0) {
+            list_sub_directories(fd, path, pending);
+            close(fd);
+        }
         top = false;
+    }
+    return true;
+}
+
+// Rebuilds `records` in two steps, each record renamed on its own by its exact path: first out
+// of the way, the deepest first (so none drags another along), then to its place. A record
+// whose `to` is empty has left the tree: its watch is removed, or retired once the kernel has
+// dropped it.
+void move_records(std::vector<record> records, const std::unordered_map<int, std::string>& to,
+                  const std::unordered_map<int, bool>& alive) {
+    std::sort(records.begin(), records.end(),
+              [](const record& a, const record& b) { return a.path.size() > b.path.size(); });
+    for (const record& each : records) {
+        inotifytools_replace_filename(each.path.c_str(),
+                                      (kMovingPrefix + std::to_string(each.wd) + "/").c_str());
+    }
+    for (const record& each : records) {
+        const std::string moving = kMovingPrefix + std::to_string(each.wd) + "/";
+        const auto place = to.find(each.wd);
+        if (place != to.end()) {
+            inotifytools_replace_filename(moving.c_str(), place->second.c_str());
+            continue;
+        }
+        --counts.live;
+        if (alive.count(each.wd) == 0 || !inotifytools_remove_watch_by_wd(each.wd)) {
+            const std::string name = kRetiredPrefix + std::to_string(++counts.retired) + "/";
+            inotifytools_replace_filename(moving.c_str(), name.c_str());
+        }
+    }
+}
+
+}  // namespace
+
+bool start_watch_table() {
+    counts = {};
+    sightings.clear();
+    return inotifytools_initialize() != 0;
+}
+
+bool watch_tree(const char* directory) { return watch_from(with_slash(directory), true); }
+
+std::string relocate_tree(const char* directory) {
+    const auto seen = sightings.find(inotifytools_wd_from_filename(directory));
+    if (seen == sightings.end()) return "";
+    const sighting where = std::move(seen->second);
+    sightings.erase(seen);
+    struct stat status;
+    if (lstat(where.path.c_str(), &status) != 0 || status.st_dev != where.device ||
+        status.st_ino != where.inode)
+        return "";
+    rename_tree(directory, where.path.c_str());
+    return where.path;
+}
+
+bool resync_watch_table(const char* folder) {
+    std::vector<kernel_watch> kernel;
+    if (!read_kernel_watches(kernel)) return false;
+    std::map<std::pair<dev_t, ino_t>, int> watched_at;
+    std::unordered_map<int, bool> alive;
+    for (const kernel_watch& each : kernel) {
+        watched_at[{each.device, each.inode}] = each.wd;
+        alive[each.wd] = true;
+    }
+    // Where each watched directory of the tree lies now, and the directories without a watch.
+    std::unordered_map<int, std::string> true_path;
+    std::vector<std::string> unwatched;
+    std::vector<std::string> pending{with_slash(folder)};
+    for (bool top = true; !pending.empty(); top = false) {
+        const std::string path = std::move(pending.back());
+        pending.pop_back();
+        const int fd = open_directory(path, top);
+        if (fd < 0) {
+            if (top) return false;
+            continue;
+        }
+        struct stat status;
+        const auto watch = fstat(fd, &status) == 0
+                               ? watched_at.find({status.st_dev, status.st_ino})
+                               : watched_at.end();
+        if (watch != watched_at.end()) {
+            true_path[watch->second] = path;
+        } else {
+            unwatched.push_back(path);
+        }
+        list_sub_directories(fd, path, pending);
+        close(fd);
+    }
+    // The records off their true path or out of the tree, and every record below one of them:
+    // the library's rename goes by prefix, and would drag those along.
+    std::vector<record> held;
+    for (int wd = 1; wd <= counts.highest_wd; ++wd) {
+        const char* path = inotifytools_filename_from_wd(wd);
+        if (path != nullptr && path[0] == '/') held.push_back({wd, path});
+    }
+    std::sort(held.begin(), held.end(),
+              [](const record& a, const record& b) { return a.path < b.path; });
+    std::vector<bool> moves(held.size(), false);
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        const auto place = true_path.find(held[i].wd);
+        if (moves[i] || (place != true_path.end() && place->second == held[i].path)) continue;
+        for (std::size_t below = i; below < held.size() &&
+                                    held[below].path.compare(0, held[i].path.size(), held[i].path) == 0;
+             ++below)
+            moves[below] = true;
+    }
+    std::vector<record> moving;
+    for (std::size_t i = 0; i < held.size(); ++i)
+        if (moves[i]) moving.push_back(held[i]);
+    move_records(std::move(moving), true_path, alive);
+    sightings.clear();
+    for (const std::string& path : unwatched) {
+        if (inotifytools_wd_from_filename(path.c_str()) < 0 && !watch_from(path, false)) return false;
     }
     return true;
 }

@@ -10,6 +10,8 @@
 // left behind outweigh the live ones, the table is built again from scratch.
 #pragma once
 
+#include <string>
+
 namespace watcher {
 
 // Starts libinotifytools with an empty table. Returns false when it can't be initialised
@@ -31,6 +33,21 @@ bool watch_tree(const char* directory);
 // directory whose records moved already).
 void rename_tree(const char* from, const char* to);
 
+// For directory `directory` (ending in "/"), whose move out came without its other half: when a
+// walk has met the same directory since, at another path in the tree (it went into a directory
+// whose watch came after it), and it still lies there, moves its records there and returns that
+// path (ending in "/"); what lies below it is still to be watched. Otherwise returns "": it has
+// left the tree, or moved on (its own events tell where).
+std::string relocate_tree(const char* directory);
+
+// Puts the table right after lost events, without closing the instance (the kernel goes on
+// queuing events): every record of a directory still in the tree below `folder` goes to the path
+// where the directory lies now, records of directories that left the tree are dropped, and every
+// directory without a watch gets one. Returns false, the table unchanged, when the kernel's list
+// of watches can't be read or `folder` can't be opened (errno set); false after a watch failed
+// otherwise (inotifytools_error() tells why).
+bool resync_watch_table(const char* folder);
+
 // Removes the watches of directory `directory` (ending in "/"), which left the tree, and of
 // everything below it. Returns false when no watch was held under `directory` itself.
 bool unwatch_tree(const char* directory);
@@ -41,7 +58,8 @@ bool unwatch_tree(const char* directory);
 void retire_tree(const char* directory);
 
 // Returns true when records that no longer hold a live watch, counted since the table was last
-// built, outnumber the live watches (and a few hundred): time for rebuild_watch_table().
+// built, outnumber the live watches (and a few hundred): time for rebuild_watch_table(). Only a
+// new instance frees the records of watches the kernel has dropped.
 bool rebuild_due();
 
 // Ends the libinotifytools instance, freeing every record, starts a new one and watches

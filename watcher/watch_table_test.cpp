@@ -1,5 +1,6 @@
 #include "watch_table.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <inotifytools/inotifytools.h>
@@ -7,8 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
+#include "kernel_watches.h"
 #include "scratch_dir.h"
 
 using test_support::scratch_dir;
@@ -28,6 +32,33 @@ bool watched(const std::string& directory) {
 void make_dirs(const std::string& top, std::initializer_list<const char*> names) {
     mkdir(top.c_str(), 0755);
     for (const char* name : names) mkdir((top + name).c_str(), 0755);
+}
+
+// Every directory below `top` (ending in "/") is watched under its own path by the watch on its
+// inode, and the kernel watches nothing else.
+void expect_true_paths(const std::string& top, const std::string& when) {
+    std::vector<watcher::kernel_watch> kernel;
+    ASSERT_TRUE(watcher::read_kernel_watches(kernel));
+    std::map<int, ino_t> inode_of;
+    for (const auto& each : kernel) inode_of[each.wd] = each.inode;
+    std::vector<std::string> pending{top};
+    std::size_t directories = 0;
+    while (!pending.empty()) {
+        const std::string path = pending.back();
+        pending.pop_back();
+        ++directories;
+        struct stat status;
+        ASSERT_EQ(lstat(path.c_str(), &status), 0) << path;
+        const int wd = inotifytools_wd_from_filename(path.c_str());
+        EXPECT_TRUE(wd >= 0 && inode_of[wd] == status.st_ino) << path << " " << when;
+        DIR* listing = opendir(path.c_str());
+        while (const dirent* entry = readdir(listing)) {
+            if (entry->d_type == DT_DIR && entry->d_name[0] != '.')
+                pending.push_back(path + entry->d_name + "/");
+        }
+        closedir(listing);
+    }
+    EXPECT_EQ(kernel.size(), directories) << when;
 }
 
 TEST(WatchTree, WatchesEveryDirectoryBelowButNoSymlinkOrFile) {
@@ -114,6 +145,72 @@ TEST(RenameTree, MovesEveryRecordBelowAndNothingElse) {
         EXPECT_FALSE(watched(album + "CD" + std::to_string(cd) + "/")) << cd_dir;
     }
     EXPECT_TRUE(watched(dir / "TempDir/album2/"));
+}
+
+// mkdir Z; mv A/X Z/X: Z's watch comes after the move, which raises IN_MOVED_FROM alone.
+TEST(RelocateTree, ADirectoryMovedIntoOneNotYetWatchedIsFollowedThere) {
+    scratch_dir dir;
+    const std::string top = dir / "";
+    make_dirs(top + "A/", {"X", "X/deep"});
+    watch_session session;
+    ASSERT_TRUE(watcher::watch_tree(top.c_str()));
+    EXPECT_EQ(watcher::relocate_tree((top + "A/X/").c_str()), "");  // met nowhere else
+    mkdir((top + "Z").c_str(), 0755);
+    ASSERT_EQ(rename((top + "A/X").c_str(), (top + "Z/X").c_str()), 0);
+    mkdir((top + "Z/X/made-after").c_str(), 0755);
+    ASSERT_TRUE(watcher::watch_tree((top + "Z").c_str()));  // Z's creation, handled
+    EXPECT_EQ(watcher::relocate_tree((top + "A/X/").c_str()), top + "Z/X/");
+    ASSERT_TRUE(watcher::watch_tree((top + "Z/X/").c_str()));
+    expect_true_paths(top, "after the move");
+
+    // Met there, but moved on since (out of the tree): its watches are the move-out's to drop.
+    make_dirs(top + "B/", {"Y"});
+    ASSERT_TRUE(watcher::watch_tree(top.c_str()));
+    mkdir((top + "C").c_str(), 0755);
+    ASSERT_EQ(rename((top + "B/Y").c_str(), (top + "C/Y").c_str()), 0);
+    ASSERT_TRUE(watcher::watch_tree((top + "C").c_str()));
+    ASSERT_EQ(rename((top + "C/Y").c_str(), (dir / "../gone-Y").c_str()), 0);
+    EXPECT_EQ(watcher::relocate_tree((top + "B/Y/").c_str()), "");
+    EXPECT_TRUE(watcher::unwatch_tree((top + "B/Y/").c_str()));
+    rmdir((dir / "../gone-Y").c_str());
+    expect_true_paths(top, "after the move out");
+}
+
+// Whatever happened while events were lost, the same instance ends with every record on its true
+// path, new directories watched and nothing outside.
+TEST(ResyncWatchTable, PutsEveryRecordOnItsTruePathInTheSameInstance) {
+    scratch_dir dir;
+    const std::string top = dir / "tree/";
+    make_dirs(top, {"a", "a/b", "a/b/c", "x", "y", "y/in-y", "p", "p/q", "out", "out/deep", "del",
+                    "del/sub", "keep"});
+    watch_session session;
+    ASSERT_TRUE(watcher::watch_tree(top.c_str()));
+    const int keep = inotifytools_wd_from_filename((top + "keep/").c_str());
+    const auto in = [&top](const char* name) { return top + name; };
+    // A directory moved deeper, under a new name; two swapped; one replaced by a new directory
+    // that its old sub-directory moved into; one moved out, one deleted; new ones made.
+    ASSERT_EQ(rename(in("a").c_str(), in("keep/a2").c_str()), 0);
+    ASSERT_EQ(rename(in("x").c_str(), in("t").c_str()), 0);
+    ASSERT_EQ(rename(in("y").c_str(), in("x").c_str()), 0);
+    ASSERT_EQ(rename(in("t").c_str(), in("y").c_str()), 0);
+    ASSERT_EQ(rename(in("p").c_str(), in("p-old").c_str()), 0);
+    mkdir(in("p").c_str(), 0755);
+    ASSERT_EQ(rename(in("p-old/q").c_str(), in("p/q").c_str()), 0);
+    ASSERT_EQ(rename(in("out").c_str(), (dir / "out").c_str()), 0);
+    for (const char* gone : {"del/sub", "del"}) rmdir(in(gone).c_str());
+    make_dirs(in("new/"), {"n1", "n1/n2"});
+    mkdir(in("keep/a2/b/fresh").c_str(), 0755);
+
+    ASSERT_TRUE(watcher::resync_watch_table(top.c_str()));
+    expect_true_paths(top, "after the resync");
+    EXPECT_EQ(inotifytools_wd_from_filename((top + "keep/").c_str()), keep);
+    EXPECT_FALSE(watcher::resync_watch_table((dir / "missing").c_str()));
+
+    // The instance kept every event: the first one lost nothing.
+    const inotify_event* event = inotifytools_next_event(1);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(std::string(event->name), "a");
+    EXPECT_TRUE(event->mask & IN_MOVED_FROM);
 }
 
 TEST(UnwatchAndRetire, FreeOrRetireEveryRecordBelowAndLetTheTableBeRebuilt) {

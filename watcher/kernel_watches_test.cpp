@@ -1,0 +1,42 @@
+#include "kernel_watches.h"
+
+#include <gtest/gtest.h>
+#include <inotifytools/inotifytools.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include "scratch_dir.h"
+#include "watch_table.h"
+
+namespace {
+
+TEST(KernelWatches, ParsedFromFdinfoAndReadForTheLiveInstance) {
+    const std::string text =
+        "pos:\t0\nflags:\t00\nmnt_id:\t17\nino:\t1038\n"
+        "inotify wd:1f ino:a76169 sdev:fe00000 mask:fc0 ignored_mask:0 fhandle-bytes:8 "
+        "fhandle-type:1 f_handle:6961a7009f459f26\n"
+        "inotify wd:2 ino:ffffffffff sdev:812345 mask:fc0 ignored_mask:0\n"
+        "inotify wd:3 ino:";  // cut short
+    const std::vector<watcher::kernel_watch> parsed = watcher::parse_inotify_fdinfo(text);
+    ASSERT_EQ(parsed.size(), 2u);
+    EXPECT_EQ(parsed[0].wd, 0x1f);
+    EXPECT_EQ(parsed[0].inode, 0xa76169u);
+    EXPECT_EQ(parsed[0].device, makedev(254, 0));
+    EXPECT_EQ(parsed[1].inode, 0xffffffffffu);
+    EXPECT_EQ(parsed[1].device, makedev(8, 0x12345));
+
+    test_support::scratch_dir dir;
+    ASSERT_TRUE(watcher::start_watch_table());
+    ASSERT_TRUE(watcher::watch_tree(dir.path.c_str()));
+    std::vector<watcher::kernel_watch> live;
+    EXPECT_TRUE(watcher::read_kernel_watches(live));
+    inotifytools_cleanup();
+    struct stat status;
+    ASSERT_EQ(stat(dir.path.c_str(), &status), 0);
+    ASSERT_EQ(live.size(), 1u);
+    EXPECT_EQ(live[0].wd, 1);
+    EXPECT_EQ(live[0].device, status.st_dev);
+    EXPECT_EQ(live[0].inode, status.st_ino);
+}
+
+}  // namespace
