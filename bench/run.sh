@@ -16,7 +16,7 @@ cmake --build "$build" -j "$(nproc)" >/dev/null
 if [ "${1:-}" = --tiny ]; then
     "$here/updater_copy.sh" "$build" 1 1
     echo
-    "$here/watcher.sh" "$build" 1 "200" "200" 20 1 200
+    "$here/watcher.sh" "$build" 1 "200" "200" 20 1 200 1000
     exit 0
 fi
 
@@ -31,7 +31,8 @@ fi
     echo
     "$here/updater_copy.sh" "$build" 5 1 64 1024
     echo
-    "$here/watcher.sh" "$build" 5 "1000 10000 100000 300000" "1000 10000 100000" 2000 3
+    "$here/watcher.sh" "$build" 5 "1000 10000 100000 300000" "1000 10000 100000" 2000 3 16384 \
+        "50000 100000"
     echo
     echo "![start-up time and memory against tree size](startup.png)"
     echo

@@ -3,7 +3,8 @@
 # size, and burst throughput. Runs in a private mount namespace (root), as the daemon reads
 # fixed paths under /tmp.
 # Usage: watcher.sh BUILD_DIR RUNS "STARTUP_DIRS..." "EVENT_FILES..." BURST_COUNT [BURST_RUNS
-#        [DRAIN_EVENTS]]   (QW_BEFORE=<an earlier quillwatch> adds it to the drain table)
+#        [DRAIN_EVENTS ["RECOVERY_DIRS..."]]]
+#        (QW_BEFORE=<an earlier quillwatch> adds it to the drain and directory-move tables)
 set -eu
 if [ "$(id -u)" -ne 0 ]; then
     echo "SKIPPED: needs root (private mount namespace)"
@@ -20,7 +21,8 @@ if [ -n "${QW_BEFORE:-}" ]; then
     before=("$(mktemp -d)/quillwatch-before")
     cp "$QW_BEFORE" "${before[0]}"
 fi
-isolate_tmp_and_dev "$build/watcher/quillwatch" "$build/bench/reset_latency" "${before[@]}"
+isolate_tmp_and_dev "$build/watcher/quillwatch" "$build/bench/reset_latency" \
+    "$build/bench/watch_recovery" "${before[@]}"
 require_private_tmp
 runs=$2
 startup_sizes=$3
@@ -223,3 +225,53 @@ echo "| quillwatch | $(eps "$o") | $(fmt "$o") |"
 echo "| inotifywait shell loop | $(eps "$l") | $(fmt "$l") |"
 echo
 echo "Burst: quillwatch / shell loop drain time: $(ratio "$(median "$o")" "$(median "$l")")"
+
+# --- lost events ----------------------------------------------------------------------------
+# The watch table's recovery after lost events, in a tree of directories with TempDir and
+# IncomingDir made last (tmpfs lists the newest first, and a walk reaches the first last): a new
+# instance built from scratch against the same instance put right from the kernel's list of
+# watches, with a mover completing a download every 100 ms meanwhile (bench/watch_recovery.cpp).
+# Then the daemon itself: the time to handle directory moves, each one a reset per half.
+recovery_sizes=${8:-}
+[ -n "$recovery_sizes" ] || exit 0
+echo
+echo "### quillwatch: recovery after lost events, and directory moves"
+echo
+echo "| directories | rebuild (ms) | moves lost during rebuilds | resync (ms) | moves lost during resyncs | one directory move in the table (ms) | one reset (ms) |"
+echo "|---|---|---|---|---|---|---|"
+moves=()
+for n in $recovery_sizes; do
+    fresh_share
+    make_dirs "$n"
+    mkdir "$share/TempDir" "$share/IncomingDir"
+    (cd "$share/TempDir" && touch m{0..999})
+    read -r _ rebuild_ms rebuild_made rebuild_whole _ resync_ms resync_made resync_whole _ move_ms _ reset_ms \
+        < <(/mnt/bin/watch_recovery "$share" "$runs" 2>&1 >/dev/null | paste -sd ' ')
+    echo "| $((n / 100 * 101 + 3)) | $rebuild_ms | $((rebuild_made - rebuild_whole)) of $rebuild_made |" \
+        "$resync_ms | $((resync_made - resync_whole)) of $resync_made | $move_ms | $reset_ms |"
+    # The daemon stopped while 5 leaf directories are renamed: 10 events, each with its reset.
+    k=2
+    for label in ours before; do
+        binary=$QW
+        if [ $label = before ]; then
+            [ -n "${QW_BEFORE:-}" ] || continue
+            binary=/mnt/bin/quillwatch-before
+        fi
+        "$binary" >/tmp/qw.out 2>/dev/null &
+        pid=$!
+        wait_until '[ "$(watches_of $pid)" -ge '"$((n / 100 * 101 + 3))"' ]'
+        kill -STOP $pid
+        for i in 1 2 3 4 5; do mv "$share/d$k/$i" "$share/d$k/$i-moved"; done
+        k=$((k + 1))
+        s=$(now)
+        kill -CONT $pid
+        wait_until '[ "$(grep -c "^\[chmod" /tmp/qw.out)" -ge 10 ]'
+        e=$(now)
+        stop $pid
+        moves+=("| $((n / 100 * 101 + 3)) | $label | $(awk -v ms="$(elapsed_ms "$s" "$e")" 'BEGIN {printf "%.2f", 5 / (ms / 1000)}') |")
+    done
+done
+echo
+echo "| directories | daemon | directory moves/s |"
+echo "|---|---|---|"
+printf '%s\n' "${moves[@]}"
