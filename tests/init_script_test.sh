@@ -10,7 +10,9 @@ template=$(realpath "$1")
 run_in_private_namespace "$@"
 mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log && mount -t tmpfs tmpfs /mnt
 stub=/mnt/quillwatch
-printf '#!/bin/sh\necho "stub daemon started"\nwhile sleep 1; do :; done\n' >"$stub"
+# Stopped, it ends only a second later and no longer looks like the daemon meanwhile, as a killed
+# process whose command line reads empty while it is still exiting.
+printf '#!/bin/sh\necho "stub daemon started"\ntrap "exec sleep 1" TERM\nwhile sleep 1; do :; done\n' >"$stub"
 chmod +x "$stub"
 sed "s#@QUILLWATCH_PATH@#$stub#" "$template" >/mnt/init && chmod +x /mnt/init
 
@@ -20,13 +22,18 @@ steps=("start|0|" "start|0|quillwatch is already running" "status|0|quillwatch i
     "status|0|quillwatch is running" "restart|0|" "stop|0|" "status|3|quillwatch is not running")
 
 drive() {  # flavour: runs every step with the start-stop-daemon first on PATH
-    local step action expected line out status
+    local step action expected line out status pid
     for step in "${steps[@]}"; do
         IFS='|' read -r action expected line <<<"$step"
+        pid=$(cat /run/quillwatch.pid 2>/dev/null)
         out=$(/mnt/init "$action" 2>&1)
         status=$?
         assert_eq "$expected" "$status" "status of $action ($1)"
         assert_eq "$line" "$out" "output of $action ($1)"
+        if [ "$action" != start ] && [ "$action" != status ] && [ -n "$pid" ] &&
+            [ -e "/proc/$pid" ] && ! grep -q '^State:.*zombie' "/proc/$pid/status"; then
+            fail "the daemon still runs after $action ($1)"
+        fi
     done
     assert_eq 3 "$(grep -c 'stub daemon started' /var/log/quillwatch.log)" "daemon starts logged ($1)"
     rm -f /var/log/quillwatch.log

@@ -27,13 +27,15 @@ sanitized=0
 ldd "$QW" 2>/dev/null | grep -q libasan && sanitized=1
 
 # The appliance's mail command: records each call's arguments, NUL-separated, one file a call.
-# Beside each call, /tmp/email-fds/<n> lists the descriptors it inherited.
+# Beside each call, /tmp/email-fds/<n> lists the descriptors it inherited. It fails for items
+# named "fails-3*" (status 3) and "killed*" (SIGKILL).
 cat >/mnt/stubs/email <<'STUB'
 #!/bin/bash
 mkdir -p /tmp/email /tmp/email-fds
 n=$(($(ls /tmp/email | wc -l) + 1))
 ls -l /proc/$$/fd/ >"/tmp/email-fds/$n"
 printf '%s\0' "$@" >"/tmp/email/$n"
+case $4 in fails-3*) exit 3 ;; killed*) kill -KILL $$ ;; esac
 STUB
 chmod +x /mnt/stubs/email
 export PATH=/mnt/stubs:$PATH

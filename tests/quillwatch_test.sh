@@ -253,6 +253,14 @@ case_completed_downloads_are_announced_with_their_own_name() {
     touch "$SHARE/barrier"
     wait_for eval '[ "$(stat -c %a "$SHARE/barrier")" = 777 ]'
     assert_eq 2 "$(ls /tmp/email | wc -l)" "mails sent"
+
+    # A notice that email fails to send shows on standard error; output and the daemon go on.
+    touch "$SHARE/TempDir/fails-3.iso" "$SHARE/TempDir/killed.iso"
+    mv "$SHARE/TempDir/fails-3.iso" "$SHARE/TempDir/killed.iso" "$SHARE/IncomingDir/"
+    wait_for test -f /tmp/email/4
+    barrier 1
+    assert_eq "quillwatch: email exited with status 3
+quillwatch: email was killed by signal 9" "$(cat /tmp/qw.err)" "standard error"
     stop_daemon
 }
 

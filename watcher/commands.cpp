@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "messages.h"
 
@@ -30,11 +31,19 @@ bool run_command(const char* const argv[]) {
     const int spawned = posix_spawnp(&pid, argv[0], &streams_only, nullptr,
                                      const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&streams_only);
-    if (spawned != 0) return false;
+    if (spawned != 0) {
+        std::fprintf(stderr, kCommandNotStartedFormat, argv[0], std::strerror(spawned));
+        return false;
+    }
     int status;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return true;
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, kCommandFailedFormat, argv[0], WEXITSTATUS(status));
+    } else if (WIFSIGNALED(status)) {
+        std::fprintf(stderr, kCommandKilledFormat, argv[0], WTERMSIG(status));
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void create_inotify_node() {

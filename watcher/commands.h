@@ -5,8 +5,8 @@ namespace watcher {
 
 // Flushes standard output, starts the program `argv[0]` (looked up on PATH) with `argv` (null-
 // terminated), with no descriptor of ours open but the standard streams, and waits for it to
-// end. Returns false when it could not be started; its exit
-// status is not looked at.
+// end. Returns true when it ended with status 0. Otherwise says on standard error that it could
+// not be started, or with which status or signal it ended, and returns false.
 bool run_command(const char* const argv[]);
 
 // Creates the character device "/dev/inotify" (major 10, minor 63) with mknod.

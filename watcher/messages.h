@@ -45,6 +45,10 @@ inline constexpr const char kCannotReadDirectoryFormat[] =
 inline constexpr const char kChangeFailedFormat[] = "chmod: changing permissions of '%s': %s\n";
 inline constexpr const char kHardLinkFormat[] =
     "chmod: not changing permissions of '%s': it has %ju links\n";
+// A command that failed, on standard error: a notice it was to send may be lost.
+inline constexpr const char kCommandNotStartedFormat[] = "quillwatch: cannot run %s: %s\n";
+inline constexpr const char kCommandFailedFormat[] = "quillwatch: %s exited with status %d\n";
+inline constexpr const char kCommandKilledFormat[] = "quillwatch: %s was killed by signal %d\n";
 inline constexpr const char kTempDirWord[] = "TempDir";
 inline constexpr const char kIncomingDirWord[] = "IncomingDir";
 
