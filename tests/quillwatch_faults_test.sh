@@ -93,7 +93,7 @@ case_failing_event_queue_ends_with_its_error() {
     assert_eq "Input/output error" "$(tail -n 1 /tmp/qw.out)" "last line"
 }
 
-case_missing_commands_are_ignored() {
+case_missing_commands_are_reported_and_passed_over() {
     lay_out
     start_daemon env PATH=/mnt/stubs  # email only: no chmod (and no mknod)
     wait_until_ready 3
@@ -114,6 +114,8 @@ case_missing_commands_are_ignored() {
     touch "$SHARE/later"
     wait_for eval '[ "$(stat -c %a "$SHARE/later")" = 777 ]'
     assert_eq 0 "$(ls /tmp/email | wc -l)" "mails without email"
+    assert_eq "quillwatch: cannot run email: No such file or directory" "$(cat /tmp/qw.err)" \
+        "the lost notice, on standard error"
     stop_daemon
 }
 
