@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -160,7 +161,7 @@ bool watch_from(const std::string& directory, bool top) {
 // whose `to` is empty has left the tree: its watch is removed, or retired once the kernel has
 // dropped it.
 void move_records(std::vector<record> records, const std::unordered_map<int, std::string>& to,
-                  const std::unordered_map<int, bool>& alive) {
+                  const std::unordered_set<int>& alive) {
     std::sort(records.begin(), records.end(),
               [](const record& a, const record& b) { return a.path.size() > b.path.size(); });
     for (const record& each : records) {
@@ -180,6 +181,61 @@ void move_records(std::vector<record> records, const std::unordered_map<int, std
             inotifytools_replace_filename(moving.c_str(), name.c_str());
         }
     }
+}
+
+// Walks the tree below `folder` and puts each directory watched by the kernel (`watched_at`, by
+// device and inode) on its path in `true_path`, each other one in `unwatched`. Returns false
+// when `folder` can't be opened.
+bool find_true_paths(const char* folder, const std::map<std::pair<dev_t, ino_t>, int>& watched_at,
+                     std::unordered_map<int, std::string>& true_path,
+                     std::vector<std::string>& unwatched) {
+    std::vector<std::string> pending{with_slash(folder)};
+    for (bool top = true; !pending.empty(); top = false) {
+        const std::string path = std::move(pending.back());
+        pending.pop_back();
+        const int fd = open_directory(path, top);
+        if (fd < 0) {
+            if (top) return false;
+            continue;
+        }
+        struct stat status;
+        const auto watch = fstat(fd, &status) == 0
+                               ? watched_at.find({status.st_dev, status.st_ino})
+                               : watched_at.end();
+        if (watch != watched_at.end()) {
+            true_path[watch->second] = path;
+        } else {
+            unwatched.push_back(path);
+        }
+        list_sub_directories(fd, path, pending);
+        close(fd);
+    }
+    return true;
+}
+
+// The records off their true path or out of the tree, and every record below one of them: the
+// library's rename goes by prefix, and would drag those along.
+std::vector<record> records_to_move(const std::unordered_map<int, std::string>& true_path) {
+    std::vector<record> held;
+    for (int wd = 1; wd <= counts.highest_wd; ++wd) {
+        const char* path = inotifytools_filename_from_wd(wd);
+        if (path != nullptr && path[0] == '/') held.push_back({wd, path});
+    }
+    // Sorted by path, the records below one follow it.
+    std::sort(held.begin(), held.end(),
+              [](const record& a, const record& b) { return a.path < b.path; });
+    std::vector<record> moving;
+    for (std::size_t i = 0; i < held.size();) {
+        const auto place = true_path.find(held[i].wd);
+        if (place != true_path.end() && place->second == held[i].path) {
+            ++i;
+            continue;
+        }
+        const std::string prefix = held[i].path;
+        for (; i < held.size() && held[i].path.compare(0, prefix.size(), prefix) == 0; ++i)
+            moving.push_back(held[i]);
+    }
+    return moving;
 }
 
 }  // namespace
@@ -209,57 +265,15 @@ bool resync_watch_table(const char* folder) {
     std::vector<kernel_watch> kernel;
     if (!read_kernel_watches(kernel)) return false;
     std::map<std::pair<dev_t, ino_t>, int> watched_at;
-    std::unordered_map<int, bool> alive;
+    std::unordered_set<int> alive;
     for (const kernel_watch& each : kernel) {
         watched_at[{each.device, each.inode}] = each.wd;
-        alive[each.wd] = true;
+        alive.insert(each.wd);
     }
-    // Where each watched directory of the tree lies now, and the directories without a watch.
     std::unordered_map<int, std::string> true_path;
     std::vector<std::string> unwatched;
-    std::vector<std::string> pending{with_slash(folder)};
-    for (bool top = true; !pending.empty(); top = false) {
-        const std::string path = std::move(pending.back());
-        pending.pop_back();
-        const int fd = open_directory(path, top);
-        if (fd < 0) {
-            if (top) return false;
-            continue;
-        }
-        struct stat status;
-        const auto watch = fstat(fd, &status) == 0
-                               ? watched_at.find({status.st_dev, status.st_ino})
-                               : watched_at.end();
-        if (watch != watched_at.end()) {
-            true_path[watch->second] = path;
-        } else {
-            unwatched.push_back(path);
-        }
-        list_sub_directories(fd, path, pending);
-        close(fd);
-    }
-    // The records off their true path or out of the tree, and every record below one of them:
-    // the library's rename goes by prefix, and would drag those along.
-    std::vector<record> held;
-    for (int wd = 1; wd <= counts.highest_wd; ++wd) {
-        const char* path = inotifytools_filename_from_wd(wd);
-        if (path != nullptr && path[0] == '/') held.push_back({wd, path});
-    }
-    std::sort(held.begin(), held.end(),
-              [](const record& a, const record& b) { return a.path < b.path; });
-    std::vector<bool> moves(held.size(), false);
-    for (std::size_t i = 0; i < held.size(); ++i) {
-        const auto place = true_path.find(held[i].wd);
-        if (moves[i] || (place != true_path.end() && place->second == held[i].path)) continue;
-        for (std::size_t below = i; below < held.size() &&
-                                    held[below].path.compare(0, held[i].path.size(), held[i].path) == 0;
-             ++below)
-            moves[below] = true;
-    }
-    std::vector<record> moving;
-    for (std::size_t i = 0; i < held.size(); ++i)
-        if (moves[i]) moving.push_back(held[i]);
-    move_records(std::move(moving), true_path, alive);
+    if (!find_true_paths(folder, watched_at, true_path, unwatched)) return false;
+    move_records(records_to_move(true_path), true_path, alive);
     sightings.clear();
     for (const std::string& path : unwatched) {
         if (inotifytools_wd_from_filename(path.c_str()) < 0 && !watch_from(path, false)) return false;
