@@ -48,16 +48,16 @@ Deleting data.rep" "$out" "output"
 }
 
 case_quillwatch_watches_in_an_empty_root() {
-    # No mknod, chmod or email there: the daemon says so by nothing and goes on.
+    # No mknod, chmod or email there: the daemon says so on standard error only and goes on.
     local root=$work/quillwatch install=/tmp/qwtest01
-    local share=$install/share/ out=$work/qw.out
+    local share=$install/share/ out=$work/qw.out err=$work/qw.err
     make_root "$root"
     mkdir -p "$root$install/Nas_Prog/aMule/.aMule" "$root$share"
     cp "$QW" "$root/quillwatch"
     printf '<apkg>\n<item>\n<name>aMule</name>\n<path>%s</path>\n</item>\n</apkg>\n' "$install" \
         >"$root/tmp/apkg.xml"
     echo "IncomingDir=${share%/}" >"$root$install/Nas_Prog/aMule/.aMule/amule.conf"
-    (cd / && exec chroot "$root" /quillwatch >"$out" 2>&1 </dev/null) &
+    (cd / && exec chroot "$root" /quillwatch >"$out" 2>"$err" </dev/null) &
     local pid=$! i
     # The start-up lines are flushed once every watch is set.
     for ((i = 0; i < 400; i++)); do
@@ -75,6 +75,8 @@ amule monitor folder: $share
 [chmod 777 -R $share]
 [chmod 777 -R $share]
 ERROR: the watched directory is not exist! Stop inotify Daemon." "$(cat "$out")" "output"
+    assert_eq "quillwatch: cannot run mknod: No such file or directory" "$(cat "$err")" \
+        "standard error"
 }
 
 run_cases
