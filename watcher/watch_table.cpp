@@ -216,12 +216,9 @@ bool find_true_paths(const char* folder, const std::map<std::pair<dev_t, ino_t>,
 // The records off their true path or out of the tree, and every record below one of them: the
 // library's rename goes by prefix, and would drag those along.
 std::vector<record> records_to_move(const std::unordered_map<int, std::string>& true_path) {
-    std::vector<record> held;
-    for (int wd = 1; wd <= counts.highest_wd; ++wd) {
-        const char* path = inotifytools_filename_from_wd(wd);
-        if (path != nullptr && path[0] == '/') held.push_back({wd, path});
-    }
-    // Sorted by path, the records below one follow it.
+    // Every record in the tree's name space (retired ones are not), sorted by path: the records
+    // below one follow it.
+    std::vector<record> held = records_below("/");
     std::sort(held.begin(), held.end(),
               [](const record& a, const record& b) { return a.path < b.path; });
     std::vector<record> moving;
