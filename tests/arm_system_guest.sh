@@ -52,7 +52,7 @@ stage_update() {
     echo '<CorvanManifest><Files><File Path="updater"/><File Path="bin/app"/><File Path="lib/data.bin"/></Files></CorvanManifest>' \
         >"$1/manifest.xml.rep"
     (cd "$1" && md5sum updater.rep bin/app.rep lib/data.bin.rep manifest.xml.rep |
-        sed 's/\.rep$//' >"$1.expected")
+        sed 's/\.rep$//' >"$1.expected" && md5sum updater bin/app lib/data.bin >"$1.old")
     : >"$1/doupdate"
 }
 
@@ -84,6 +84,35 @@ case_update_on_ext4_killed_then_rerun() {
     echo "     (killed after $(grep -c . /tmp/killed.out) line(s))"
     check "status of the rerun" 0 "$(/disk/app/updater >/dev/null; echo $?)"
     check_applied /disk/app
+}
+
+# Writes $1 into 4 KiB block $2 of the disk, beyond the end of its file system, and makes it
+# durable: the host finds it among the disk's logged writes.
+mark() {
+    printf '%s' "$1" | dd of=/dev/vda bs=4096 seek="$2" count=1 conv=sync,notrunc,fsync 2>/dev/null
+}
+
+# An update in $1 whose block writes lie between a mark at block $2 and one at the next block,
+# the update staged and durable before the first.
+marked_update() {
+    stage_update "$1"
+    sync
+    mark start "$2"
+    check "status" 0 "$("$1/updater" >/dev/null; echo $?)"
+    sync
+    mark end $(($2 + 1))
+    check_applied "$1"
+}
+
+# Updates for the host to rebuild the disk after power cuts in between (power_cut_check.sh):
+# on ext4 mounted as by default, then with data=writeback.
+case_update_on_ext4_between_marks() {
+    marked_update /disk/pc/app 16128
+    umount /disk
+    mount -t ext4 -o data=writeback /dev/vda /disk || fail "no data=writeback mount"
+    marked_update /disk/pcw/app 16130
+    umount /disk
+    mount -t ext4 /dev/vda /disk || fail "the disk did not mount again"
 }
 
 # Writes the registry and aMule's configuration (as root) that name folder $1.
@@ -149,6 +178,7 @@ STUB
 chmod +x /bin/email
 
 run_case case_update_on_tmpfs
+run_case case_update_on_ext4_between_marks
 run_case case_update_on_ext4_killed_then_rerun
 run_case case_daemon_on_ext4
 run_case case_init_script_under_busybox

@@ -1,0 +1,115 @@
+#!/bin/bash
+# Power cuts during an update on ext4, from the block writes that the ARM guest's disk logged
+# (arm_system_test.sh): the disk is rebuilt as it would stand after a cut at every flush of the
+# update and at random points between them (writes the disk's cache still held lost at random),
+# its file system recovered with e2fsck and the application read out of it with debugfs. Each
+# state must keep the update recoverable, and a rerun of the updater must complete it.
+# Usage: power_cut_check.sh IMAGE LOG REPLAY
+#   IMAGE: the disk before the guest booted; LOG: its block writes; REPLAY: replay_writes.
+# The guest (arm_system_guest.sh) marks each of its two updates with a write beyond the file
+# system at each end: at 4 KiB blocks 16128 and 16129 the update in /pc/app on ext4's default
+# mount options, at 16130 and 16131 the one in /pcw/app with data=writeback.
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+image=$1 log=$2 replay=$3
+targets=(updater bin/app lib/data.bin manifest.xml)
+work=$(mktemp -d /tmp/power_cut.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+entries=$("$replay" "$log") || exit 1
+
+# Fills the caller's array sum with the checksums of the targets and staged copies in $1.
+checksums() {
+    local s name t
+    sum=()
+    while read -r s name; do sum[$name]=$s; done < <(cd "$1" && for t in "${targets[@]}"; do
+        md5sum "$t" "$t.rep" 2>/dev/null; done)
+}
+
+# Checks the application that a state left in $work/dump/app against the checksums the guest
+# wrote beside it (app.old: before the update, app.expected: the staged copies), then reruns
+# the updater there (itself, as the appliance would) and checks that the update is complete.
+check_state() {
+    local what=$1 app=$work/dump/app t current staged all_new=1
+    local -A old new sum
+    while read -r s name; do old[$name]=$s; done <"$work/dump/app.old"
+    while read -r s name; do new[$name]=$s; done <"$work/dump/app.expected"
+    checksums "$app"
+    for t in "${targets[@]}"; do
+        current=${sum[$t]:-} staged=${sum[$t.rep]:-}
+        [ "$current" = "${new[$t]}" ] && [ -z "$staged" ] || all_new=0
+        if [ -n "$staged" ]; then
+            [ "$staged" = "${new[$t]}" ] || fail "$what: $t.rep is no longer the staged content"
+        elif [ "$current" != "${new[$t]}" ]; then
+            fail "$what: $t.rep is gone, $t is $([ "$current" = "${old[$t]:-}" ] && echo old || echo neither old nor new)"
+        fi
+    done
+    [ -e "$app/doupdate" ] || [ $all_new = 1 ] || fail "$what: the trigger is gone, the update is not"
+    # The next run is the updater itself: it must be whole, old or new.
+    if [ "${sum[updater]:-}" != "${old[updater]}" ] && [ "${sum[updater]:-}" != "${new[updater]}" ]; then
+        fail "$what: the updater is neither old nor new"
+        return
+    fi
+
+    out=$(cd / && "${STRACE[@]}" --seccomp-bpf -f -qq -o /dev/null -e trace=clock_nanosleep,nanosleep \
+        -e inject=clock_nanosleep,nanosleep:retval=0 "$app/updater" 2>&1 </dev/null)
+    local status=$?
+    [ $status -eq 0 ] || fail "$what: the rerun ended with $status: $out"
+    checksums "$app"
+    for t in "${targets[@]}"; do
+        [ "${sum[$t]:-}" = "${new[$t]}" ] || fail "$what: after the rerun $t is not new"
+    done
+    local left
+    left=$(cd "$app" && find . -name '*.rep' -o -name '*.updating' -o -name doupdate)
+    [ -z "$left" ] || fail "$what: after the rerun these are left: $left"
+}
+
+# Checks power cuts during the update in directory $2 between the marks at block $1 and the next
+# one: after each of its flushes, and at $3 random points.
+check_update() {
+    local block=$1 dir=$2 random_points=$3 start end points point upto seed what status
+    start=$(awk -v s=$((block * 8)) '$2 == s { print $1; exit }' <<<"$entries")
+    end=$(awk -v s=$((block * 8 + 8)) '$2 == s { print $1; exit }' <<<"$entries")
+    if [ -z "$start" ] || [ -z "$end" ]; then
+        fail "the log holds no update marked at block $block"
+        return
+    fi
+    # The state after each flush of the update; then random points, each with its own seed.
+    mapfile -t points < <(
+        awk -v s="$start" -v e="$end" '$1 > s && $1 < e && $4 % 2 == 1 { print $1 + 1 }' <<<"$entries"
+        for ((i = 0; i < random_points; i++)); do
+            echo "$((start + 1 + (RANDOM * 32768 + RANDOM) % (end - start))) $RANDOM$RANDOM"
+        done
+    )
+    echo "     $dir: log entries $start..$end, $((${#points[@]} - random_points)) flushes, $random_points random points"
+    cp --sparse=always "$image" "$work/base"
+    "$replay" "$log" "$work/base" 0 "$((start + 1))" || exit 1
+    for point in "${points[@]}"; do
+        read -r upto seed <<<"$point"
+        what="$dir, cut at entry $upto${seed:+ (writes since the last flush lost at random, seed $seed)}"
+        cp --sparse=always "$work/base" "$work/state"
+        "$replay" "$log" "$work/state" "$((start + 1))" "$upto" ${seed:+"$seed"} || exit 1
+        e2fsck -fy "$work/state" >"$work/e2fsck.out" 2>&1
+        status=$?
+        # 0: clean, 1: errors corrected (a journal replayed counts as one).
+        if [ $status -gt 1 ]; then
+            fail "$what: e2fsck ended with $status: $(cat "$work/e2fsck.out")"
+            continue
+        fi
+        rm -rf "$work/dump" && mkdir "$work/dump"
+        debugfs -R "rdump $dir $work/dump" "$work/state" >/dev/null 2>&1
+        mv "$work/dump/${dir#/}"/* "$work/dump/" 2>/dev/null
+        if [ -f "$work/dump/app.old" ]; then
+            check_state "$what"
+        else
+            fail "$what: the staged update is not on the disk"
+        fi
+        states=$((states + 1))
+    done
+}
+
+current_case=power_cuts
+states=0
+check_update 16128 /pc 200
+check_update 16130 /pcw 100
+echo "     $states states checked, $failures failure(s)"
+[ "$failures" -eq 0 ]
