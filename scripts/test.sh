@@ -5,6 +5,7 @@
 # - armhf and arm64 under qemu-user: the whole suite of the cross build, and the static binaries
 #   through the black-box suites and booted with Debian's kernel under qemu-system;
 # - the .deb of each architecture installed, smoke-tested and removed again (as root);
+# - the amd64 .deb under systemd as PID 1 in a systemd-nspawn container, with exim4 and postfix;
 # - each fuzz target for half a minute.
 # FUZZ_SECONDS sets the fuzzing time per target (0 skips fuzzing); CROSS_ARCHES the foreign
 # architectures (empty skips the cross builds).
@@ -55,6 +56,10 @@ for dir in build $(for arch in $arches; do echo "build-$arch"; done); do
     grep -v 'root privileges' "$dir/lintian.log" || true
     bash tests/package_test.sh "$dir"/corvan-tools_*.deb
 done
+
+echo "=== the amd64 package's systemd route, in a systemd-nspawn container"
+./scripts/setup-systemd-guest.sh
+bash tests/systemd_guest_test.sh build/corvan-tools_*.deb
 
 if [ "${FUZZ_SECONDS:-30}" -gt 0 ]; then
     echo "=== fuzzing"

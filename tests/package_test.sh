@@ -7,7 +7,7 @@
 # a fresh /run hides any running systemd, so the maintainer scripts take the init-script route
 # (deb-systemd-helper still records the unit's enablement); /usr/sbin gets a policy-rc.d that
 # lets invoke-rc.d act, as a system's init would (container images deny it). Not checked here:
-# starting and stopping through systemd, which needs systemd as PID 1.
+# starting and stopping through systemd, which needs systemd as PID 1 (systemd_guest_test.sh).
 # Usage: package_test.sh DEB
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -30,6 +30,7 @@ dpkg -P corvan-tools >/dev/null 2>&1
 
 files=(/usr/sbin/quillwatch /usr/libexec/corvan/updater /usr/share/man/man8/updater.8.gz
     /usr/share/man/man8/quillwatch.8.gz /usr/lib/systemd/system/quillwatch.service
+    /usr/lib/systemd/system/quillwatch.path
     /usr/share/doc/corvan-tools/copyright /usr/share/doc/corvan-tools/changelog.gz)
 conffiles=(/etc/init.d/quillwatch /etc/logrotate.d/quillwatch)
 
@@ -62,10 +63,11 @@ case_install_upgrade_remove_purge() {
     local f
     # Enabled for both init systems (the globs are expanded once installed).
     for f in "${files[@]}" "${conffiles[@]}" /etc/rc2.d/S??quillwatch /etc/rc0.d/K??quillwatch \
-        /etc/systemd/system/multi-user.target.wants/quillwatch.service; do assert_exists "$f"; done
+        /etc/systemd/system/multi-user.target.wants/quillwatch.service \
+        /etc/systemd/system/paths.target.wants/quillwatch.path; do assert_exists "$f"; done
     assert_service_works "after install"
     local out
-    out=$(systemd-analyze verify /usr/lib/systemd/system/quillwatch.service 2>&1) ||
+    out=$(systemd-analyze verify /usr/lib/systemd/system/quillwatch.{service,path} 2>&1) ||
         fail "systemd-analyze verify of the installed unit: $out"
     local first_pid
     first_pid=$(service_pid)

@@ -27,7 +27,7 @@ case_installed_unit_names_the_installed_daemon() {
         mount -t overlay overlay -o lowerdir=/usr/local,upperdir=/mnt/upper,workdir=/mnt/work \
             /usr/local
         "$1" --install "$2" >/dev/null
-        systemd-analyze verify /usr/local/lib/systemd/system/quillwatch.service 2>&1
+        systemd-analyze verify /usr/local/lib/systemd/system/quillwatch.{service,path} 2>&1
         grep -x "DAEMON=/usr/local/sbin/quillwatch" /usr/local/etc/init.d/quillwatch' \
         bash "$cmake" "$build")
     assert_eq "DAEMON=/usr/local/sbin/quillwatch" "$out" "verify, and the init script's daemon"
