@@ -41,7 +41,7 @@ wait_for() {
     for ((i = 0; i < 200; i++)); do "$@" && return 0; sleep 0.1; done
     return 1
 }
-mode_is() { [ "$(in_guest stat -c %a "$1")" = "$2" ]; }
+mode_is() { [ "$(in_guest stat -c %a "$1" 2>/dev/null)" = "$2" ]; }
 # True while process $1 (as this side sees it) runs; a zombie has ended.
 alive() { [ -e "/proc/$1" ] && ! grep -q '^State:.*zombie' "/proc/$1/status" 2>/dev/null; }
 service_is() { [ "$(unit_state is-active quillwatch.service)" = "$1" ]; }
@@ -110,7 +110,7 @@ life_cycle_in_guest() {  # agent
     wait_for grep -q "^TracerPid:[[:space:]]*$tracer" "/proc/$host_pid/status"
     in_guest sh -c 'echo data >"/srv/dl/TempDir/$1" && mv "/srv/dl/TempDir/$1" /srv/dl/IncomingDir/' \
         sh "$download"
-    wait_for in_guest grep -qF "Subject: $download" /var/mail/admin ||
+    wait_for in_guest grep -qsF "Subject: $download" /var/mail/admin ||
         fail "no notice in the mailbox: $(in_guest journalctl -q -u quillwatch -n 5 -o cat)"
     kill "$tracer"
     wait "$tracer"
