@@ -43,7 +43,7 @@ printf 'IncomingDir=%s\n' $share >/tmp/amulepkg/Nas_Prog/aMule/.aMule/amule.conf
 
 service_pid() { cat /run/quillwatch.pid 2>/dev/null; }
 # True while process $1 runs (a zombie has ended: whoever reaps it may take its time).
-alive() { [ -e "/proc/$1" ] && ! grep -q '^State:.*zombie' "/proc/$1/status" 2>/dev/null; }
+alive() { [ -n "$1" ] && [ -e "/proc/$1" ] && ! grep -q '^State:.*zombie' "/proc/$1/status" 2>/dev/null; }
 
 # Checks that the service runs and resets a new file in the folder; prints its pid.
 assert_service_works() {  # what
@@ -110,8 +110,10 @@ case_install_upgrade_remove_purge() {
 
     local last_pid
     last_pid=$(service_pid)
-    dpkg -r corvan-tools >/dev/null || fail "dpkg -r failed"
-    ! alive "$last_pid" || fail "the daemon still runs after removal"
+    [ -n "$last_pid" ] || fail "no pid file after the upgrade"
+    dpkg -r corvan-tools >/mnt/remove.log 2>&1 || fail "dpkg -r failed: $(cat /mnt/remove.log)"
+    ! alive "$last_pid" || fail "the daemon (pid $last_pid) still runs after removal: $(ps -o \
+        pid,ppid,stat,etime,args -C quillwatch; grep -v '^Removing\|^(Reading' /mnt/remove.log)"
     for f in "${files[@]}"; do assert_absent "$f"; done
     for f in "${conffiles[@]}"; do assert_exists "$f"; done
     assert_exists /var/log/quillwatch.log
