@@ -25,6 +25,8 @@ fi
 # The machine's own Debian sources (only those of Debian's archive).
 sources=$(grep -l 'debian\.org' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
     /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
+# None found: Debian's own mirror (mmdebstrap would otherwise read sources from standard input).
+sources=${sources:-http://deb.debian.org/debian}
 for agent in exim4-daemon-light postfix; do
     root=$cache/$agent
     # A root made with another list of packages is made again.
