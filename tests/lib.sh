@@ -71,6 +71,15 @@ runs_emulated() {
     [ "$(od -An -tu2 -j18 -N2 "$1")" != "$(od -An -tu2 -j18 -N2 /bin/sh)" ]
 }
 
+# True while process $1 runs; a zombie has ended (whoever reaps it may take its time). One read
+# of its status: looking for /proc/$1 first and reading the state after would take a zombie
+# reaped in between for a live process.
+alive() {
+    local state
+    state=$(sed -n 's/^State:[[:space:]]*//p' "/proc/$1/status" 2>/dev/null)
+    [ -n "$1" ] && [ -n "$state" ] && [[ $state != Z* ]]
+}
+
 # True when ELF binary $1 is linked statically (it names no program interpreter).
 is_static() {
     ! readelf -l "$1" | grep -q 'Requesting program interpreter'

@@ -42,14 +42,6 @@ printf '<apkg>\n<item>\n<name>aMule</name>\n<path>/tmp/amulepkg</path>\n</item>\
 printf 'IncomingDir=%s\n' $share >/tmp/amulepkg/Nas_Prog/aMule/.aMule/amule.conf
 
 service_pid() { cat /run/quillwatch.pid 2>/dev/null; }
-# True while process $1 runs (a zombie has ended: whoever reaps it may take its time). One read
-# of its status: looking for /proc/$1 first and reading the state after would take a zombie
-# reaped in between for a live process.
-alive() {
-    local state
-    state=$(sed -n 's/^State:[[:space:]]*//p' "/proc/$1/status" 2>/dev/null)
-    [ -n "$1" ] && [ -n "$state" ] && [[ $state != Z* ]]
-}
 
 # Checks that the service runs and resets a new file in the folder; prints its pid.
 assert_service_works() {  # what

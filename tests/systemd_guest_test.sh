@@ -42,13 +42,6 @@ wait_for() {
     return 1
 }
 mode_is() { [ "$(in_guest stat -c %a "$1" 2>/dev/null)" = "$2" ]; }
-# True while process $1 (as this side sees it) runs; a zombie has ended. One read of its status
-# (see package_test.sh).
-alive() {
-    local state
-    state=$(sed -n 's/^State:[[:space:]]*//p' "/proc/$1/status" 2>/dev/null)
-    [ -n "$1" ] && [ -n "$state" ] && [[ $state != Z* ]]
-}
 service_is() { [ "$(unit_state is-active quillwatch.service)" = "$1" ]; }
 
 # Boots root $1 under an overlay that is thrown away with the container; sets $nspawn and
