@@ -30,7 +30,6 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages:$missing (run this script as root to install them)" >&2
     exit 1
 fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update
+apt_update
 # shellcheck disable=SC2086
-apt-get install -y --no-install-recommends $missing
+apt_install $missing

@@ -20,13 +20,12 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-export DEBIAN_FRONTEND=noninteractive
 for arch in $fetch; do
     dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
 done
-apt-get update
+apt_update
 # shellcheck disable=SC2086
-[ -z "$missing" ] || apt-get install -y --no-install-recommends $missing
+[ -z "$missing" ] || apt_install $missing
 
 # Copies module $1 of kernel tree $tree to $dest, after the modules it depends on (named in its
 # .modinfo), and appends its name to $dest/order.
@@ -58,7 +57,11 @@ for arch in $fetch; do
         sed -n 's/^ *Depends: \(linux-image-[^ ]*\).*/\1/p' | head -n 1)
     work=$(mktemp -d)
     chown _apt "$work" 2>/dev/null || true
-    (cd "$work" && apt-get download "$kernel" "busybox-static:$arch")
+    if [ -z "$kernel" ] || ! (cd "$work" && apt-get download "$kernel" "busybox-static:$arch"); then
+        echo "$0: cannot download ${kernel:-the kernel of linux-image-$flavour:$arch} or" \
+            "busybox-static:$arch" >&2
+        exit 1
+    fi
     dpkg-deb -x "$work"/linux-image-*.deb "$work/kernel"
     dpkg-deb -x "$work"/busybox-static_*.deb "$work/busybox"
     rm -rf "${cache:?}/$arch"

@@ -24,10 +24,9 @@ fi
 if [ -n "$missing" ]; then
     dpkg --add-architecture armhf
     dpkg --add-architecture arm64
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update
+    apt_update
     # shellcheck disable=SC2086
-    apt-get install -y --no-install-recommends $missing
+    apt_install $missing
 fi
 
 # qemu-user-static ships the entries; without binfmt-support or a running systemd nobody loads

@@ -16,10 +16,8 @@ if [ -n "$missing" ]; then
         echo "the systemd stage needs root to set up (missing:$missing)" >&2
         exit 1
     fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update
-    apt-get install -y --no-install-recommends mmdebstrap \
-        "systemd-container=$(dpkg-query -W -f='${Version}' systemd)"
+    apt_update
+    apt_install mmdebstrap "systemd-container=$(dpkg-query -W -f='${Version}' systemd)"
 fi
 
 # The machine's own Debian sources (only those of Debian's archive).

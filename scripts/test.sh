@@ -11,15 +11,35 @@
 # architectures (empty skips the cross builds).
 set -eu
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+
+# setup SCRIPT [ARGS...]: runs a set-up script of scripts/; one that fails ends the run here,
+# named, rather than an hour later in a build that lacks what it should have installed.
+setup() {
+    step=$1
+    shift
+    "./scripts/$step" "$@" || {
+        echo "test.sh: set-up step $step failed (status $?); stopping" >&2
+        exit 1
+    }
+}
+
+setup install-deps.sh
 arches=${CROSS_ARCHES-armhf arm64}
-[ -z "$arches" ] || { ./scripts/setup-cross.sh && ./scripts/setup-arm-system.sh $arches; }
+if [ -n "$arches" ]; then
+    setup setup-cross.sh
+    # shellcheck disable=SC2086
+    setup setup-arm-system.sh $arches
+fi
 
 # build DIR [CMAKE OPTIONS...]: configures and builds with warnings as errors.
 build() {
     dir=$1
     shift
+    # A configure that failed (a cross compiler not installed yet) leaves a cache that a later
+    # configure doesn't fully put right: a directory never configured to the end starts afresh.
+    [ -e "$dir/.configured" ] || rm -rf "$dir"
     cmake -S . -B "$dir" -DWERROR=ON -DBUILD_TESTING=ON "$@"
+    touch "$dir/.configured"
     cmake --build "$dir" -j "$(nproc)"
 }
 
@@ -58,7 +78,7 @@ for dir in build $(for arch in $arches; do echo "build-$arch"; done); do
 done
 
 echo "=== the amd64 package's systemd route, in a systemd-nspawn container"
-./scripts/setup-systemd-guest.sh
+setup setup-systemd-guest.sh
 bash tests/systemd_guest_test.sh build/corvan-tools_*.deb
 
 if [ "${FUZZ_SECONDS:-30}" -gt 0 ]; then
