@@ -12,6 +12,16 @@ command -v unshare >/dev/null || skip "unshare (util-linux) is not installed"
 run_in_private_namespace "$@"
 qw_map=()  # a static build's link map, beside the binary
 [ -e "$QW.map" ] && qw_map=("$QW.map")
+# A user namespace of the suite's own, mapping every id to itself, in which a case can run the
+# daemon under limits of its own (such as fewer inotify watches). Made before the root is
+# mounted again below, after which no process here can make one; it ends with the suite.
+exec {userns_keeper}> >(exec unshare -U bash -c 'read -r _')
+userns_pid=$!
+for _ in $(seq 100); do
+    [ "$(readlink /proc/$userns_pid/ns/user)" != "$(readlink /proc/self/ns/user)" ] && break
+    sleep 0.02
+done
+echo '0 0 65536' >/proc/$userns_pid/uid_map && echo '0 0 65536' >/proc/$userns_pid/gid_map || exit 1
 # The daemon opens whatever it is pointed at to everyone: a case that points it at the system
 # must find the system read-only.
 read_only_root || exit 1
@@ -27,13 +37,15 @@ sanitized=0
 ldd "$QW" 2>/dev/null | grep -q libasan && sanitized=1
 
 # The appliance's mail command: records each call's arguments, NUL-separated, one file a call.
-# Beside each call, /tmp/email-fds/<n> lists the descriptors it inherited. It fails for items
-# named "fails-3*" (status 3) and "killed*" (SIGKILL).
+# Beside each call, /tmp/email-fds/<n> lists the descriptors it inherited, and
+# /tmp/email-modes/<n> holds the mode of the item in IncomingDir/ as the call found it. It fails
+# for items named "fails-3*" (status 3) and "killed*" (SIGKILL).
 cat >/mnt/stubs/email <<'STUB'
 #!/bin/bash
-mkdir -p /tmp/email /tmp/email-fds
+mkdir -p /tmp/email /tmp/email-fds /tmp/email-modes
 n=$(($(ls /tmp/email | wc -l) + 1))
 ls -l /proc/$$/fd/ >"/tmp/email-fds/$n"
+stat -c %a -- "$QW_INCOMING/$4" >"/tmp/email-modes/$n" 2>/dev/null
 printf '%s\0' "$@" >"/tmp/email/$n"
 case $4 in fails-3*) exit 3 ;; killed*) kill -KILL $$ ;; esac
 STUB
@@ -43,6 +55,7 @@ export PATH=/mnt/stubs:$PATH
 INSTALL=/tmp/qwtest01
 CONF=$INSTALL/Nas_Prog/aMule/.aMule/amule.conf
 SHARE=$INSTALL/share/
+export QW_INCOMING=${SHARE}IncomingDir  # for the email stub
 RESET="[chmod 777 -R $SHARE]"
 VERSION="--->Version: v1.00.20090923"
 FOLDER_GONE="ERROR: the watched directory is not exist! Stop inotify Daemon."

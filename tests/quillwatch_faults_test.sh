@@ -14,13 +14,24 @@ lay_out_deeper() {
 
 case_failed_watches_at_start_up() {
     local when err
-    # One inotify_add_watch call a directory, the folder first: 6 calls.
-    for when in 1 4 6; do
+    # One inotify_add_watch call a directory, the folder first: 6 calls. Without the folder's
+    # watch the daemon can't start; once it holds that, a directory out of watches is left out,
+    # reported, and the daemon runs with the others.
+    lay_out_deeper
+    run_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=ENOSPC:when=1
+    assert_eq 1 "$status" "status with ENOSPC for the folder"
+    assert_eq "Failed to watch $SHARE; upper limit on inotify watches reached!" \
+        "$(tail -n 1 /tmp/qw.out)" "last line with ENOSPC for the folder"
+    for when in 4 6; do
         lay_out_deeper
-        run_daemon "${STRACE[@]}" -f -qq -o /dev/null -e inject=inotify_add_watch:error=ENOSPC:when=$when
-        assert_eq 1 "$status" "status with ENOSPC at call $when"
-        assert_eq "Failed to watch $SHARE; upper limit on inotify watches reached!" \
-            "$(tail -n 1 /tmp/qw.out)" "last line with ENOSPC at call $when"
+        start_daemon "${STRACE[@]}" -f -qq -o /dev/null \
+            -e inject=inotify_add_watch:error=ENOSPC:when=$when
+        wait_until_ready 3
+        touch "$SHARE/file"
+        wait_for eval '[ "$(stat -c %a "$SHARE/file")" = 777 ]'
+        assert_eq 1 "$(grep -c "^Failed to watch $SHARE.*/; upper limit on inotify watches reached!$" \
+            /tmp/qw.out)" "reports with ENOSPC at call $when"
+        stop_daemon
     done
     for err in EACCES ENOENT; do
         lay_out
@@ -53,8 +64,8 @@ errno_text() {
 case_new_directory_that_cant_be_watched() {
     local when watches
     # 3 calls at start-up; the 4th is the new directory's, the 5th its sub-directory's. Either
-    # failure is reported; the directory itself is watched first, so it stays watched when only
-    # what lies below it fails.
+    # failure is reported, once; the directory itself is watched first, so it stays watched when
+    # only what lies below it fails.
     for when in 4 5; do
         lay_out
         mkdir -p /tmp/outside/new/sub
@@ -62,7 +73,9 @@ case_new_directory_that_cant_be_watched() {
             -e inject=inotify_add_watch:error=ENOSPC:when=$when
         wait_until_ready 3
         mv /tmp/outside/new "$SHARE/"
-        wait_for output_has "Couldn't watch new directory ${SHARE}new: No space left on device"
+        local failed=${SHARE}new/
+        [ "$when" = 5 ] && failed=${SHARE}new/sub/
+        wait_for output_has "Failed to watch $failed; upper limit on inotify watches reached!"
         wait_for output_has "$RESET"
         touch "$SHARE/after"
         wait_for eval '[ "$(stat -c %a "$SHARE/after")" = 777 ]'

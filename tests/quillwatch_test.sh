@@ -102,7 +102,8 @@ Couldn't watch $SHARE: Permission denied" "$(cat /tmp/qw.out)" "output when a wa
 
 case_new_files_and_directories_are_watched_and_reset() {
     lay_out
-    start_daemon
+    # Each open of the folder's last component is a walk of the tree.
+    start_daemon strace -f -qq -e trace=openat -o /tmp/opens.log
     wait_until_ready 3
 
     touch "$SHARE/file"
@@ -131,6 +132,18 @@ case_new_files_and_directories_are_watched_and_reset() {
     ln -s /tmp/outside "$SHARE/link"
     wait_for lines_at_least $((lines + 1))
     assert_eq 11 "$(watch_count)" "watches after a symlink to a directory"
+
+    # A burst: every event announces its reset, in order, and the tree is walked a few times.
+    kill -STOP "$(daemon_pid)"
+    (umask 077 && touch "$SHARE"/burst{1..300})
+    kill -CONT "$(daemon_pid)"
+    barrier 1
+    assert_eq "" "$(find "$SHARE" ! -perm 777)" "entries not reset after the burst"
+    local resets walks
+    resets=$(grep -c -Fx "$RESET" /tmp/qw.out)
+    walks=$(grep -c '"share", O_RDONLY|O_NOFOLLOW|O_CLOEXEC|O_DIRECTORY' /tmp/opens.log)
+    echo "     $resets resets announced, $walks walks"
+    [ "$resets" -ge 300 ] && [ "$walks" -lt 40 ] || fail "$resets resets and $walks walks"
 
     assert_eq "" "$(grep -v -Fx "$RESET" /tmp/qw.out | tail -n +3)" "lines besides the resets"
     assert_eq "" "$(cat /tmp/qw.err)" "standard error"
@@ -236,12 +249,15 @@ case_completed_downloads_are_announced_with_their_own_name() {
     echo data >"$SHARE/TempDir/movie.avi"
     mkdir -p "$SHARE/TempDir/album/cd1"
     wait_for watches_at_least 5
+    # The item is everyone's by the time the notice goes out (no event says it became 0600).
+    chmod 600 "$SHARE/TempDir/movie.avi" && chmod 700 "$SHARE/TempDir/album"
     mv "$SHARE/TempDir/movie.avi" "$SHARE/IncomingDir/"
     wait_for test -f /tmp/email/1
     mv "$SHARE/TempDir/album" "$SHARE/IncomingDir/"
     wait_for test -f /tmp/email/2
     assert_mail 1 -m 1024 -c movie.avi
     assert_mail 2 -m 1024 -c album
+    assert_eq "777 777" "$(cat /tmp/email-modes/1 /tmp/email-modes/2 | xargs)" "modes the notices found"
     # The directory's watches moved along with it.
     mkdir "$SHARE/IncomingDir/album/cd1/extras"
     wait_for watches_at_least 6
@@ -459,6 +475,11 @@ case_hostile_discovery_never_watches() {
         "chmod 664 \$CONF|Read error"
         "chown 4242 \$CONF && chown 4343 \$SHARE|amule monitor folder: \$SHARE"
         "chown 4242 \$CONF|amule monitor folder: \$SHARE"
+        # Text the user chose, in a root-owned file: behind a symlink in the user's directory, in
+        # a process's command line, under a second name.
+        "chown 4242 \${CONF%/*} && echo 'att: IncomingDir=/tmp/outside' >/tmp/root.log && ln -sf /tmp/root.log \$CONF|amule monitor folder: /tmp/outside/"
+        "ln -sf /proc/self/cmdline \$CONF|Read error"
+        "ln \$CONF /tmp/conf-link|Read error"
     )
     local row setup line
     for row in "${rows[@]}"; do
@@ -466,7 +487,7 @@ case_hostile_discovery_never_watches() {
         line=$(eval "echo \"${row#*|}\"")
         lay_out
         eval "$setup"
-        run_daemon
+        run_daemon timeout 20
         assert_eq 1 "$status" "status after: $setup"
         assert_eq "$line
 No files specified to watch!" "$(tail -n 2 /tmp/qw.out)" "last lines after: $setup"
@@ -474,10 +495,40 @@ No files specified to watch!" "$(tail -n 2 /tmp/qw.out)" "last lines after: $set
 }
 
 # A user (uid 4242) who can write the tree, and the folder's parent, tries to have the root daemon
-# open a root-owned directory or file outside the tree. Rows: where the folder lies below
-# $INSTALL/users (the user's), whether the daemon ends (its path leads elsewhere), then the attack,
-# run as that user in $INSTALL/users.
+# open a root-owned directory or file outside the tree, or to exhaust, crash or flood it. Rows:
+# where the folder lies below $INSTALL/users (the user's), whether the daemon ends (its path leads
+# elsewhere), the attack, run as that user in $INSTALL/users, then what must hold after it, as
+# root. The daemon runs with a 1 MiB stack and 256 descriptors.
 case_attackers_never_reach_outside_the_tree() {
+    local chain='perl -e "my \$n = \"n\" x 255; mkdir \"chain\"; chdir \"chain\";
+        for (1 .. 3000) { mkdir \$n; chdir \$n } open(my \$f, \">\", \"bottom\")"'
+    chain_bottom_is() {
+        local mode
+        mode=$(perl -e 'chdir $ARGV[0] or die; my $n = "n" x 255;
+            for (1 .. 3000) { chdir $n or die } printf "%o", (stat "bottom")[2] & 07777' \
+            "$folder/chain")
+        [ "$mode" = "$1" ] || { echo "mode at the chain's bottom: $mode"; return 1; }
+    }
+    memory_stays_small() {
+        local peak
+        peak=$(awk '/^VmHWM/ {print $2}' /proc/"$(daemon_pid)"/status)
+        echo "     peak RSS after the chain: $peak kB"
+        [ "$sanitized" -eq 1 ] || runs_emulated "$QW" || [ "$peak" -lt 16384 ]
+    }
+    replace_victim_file() {
+        grep -Fxq "chmod: not changing permissions of '$folder/grab': it has 2 links" /tmp/qw.err ||
+            { echo "no report of the hard link: $(cat /tmp/qw.err)"; return 1; }
+        echo new >/tmp/victim-new && chmod 600 /tmp/victim-new && mv /tmp/victim-new /tmp/victim-file
+        touch "$folder/y" && SHARE=$folder/ barrier 2
+        [ "$(stat -c %a "$folder/grab")" = 600 ] || { echo "the old file became everyone's"; return 1; }
+    }
+    few_reports() {  # at most a few lines a reset, none long
+        local resets lines
+        resets=$(grep -c '^\[chmod' /tmp/qw.out)
+        lines=$(wc -l </tmp/qw.err)
+        [ "$lines" -le $((2 * resets)) ] && awk 'length > 400 { exit 1 }' /tmp/qw.err ||
+            { echo "$lines lines on standard error for $resets resets"; return 1; }
+    }
     local swap
     swap=$(cat <<'PERL'
 perl -e 'my $end = time + 6; open(my $f, ">", "share/f$_") for 1 .. 20;
@@ -494,15 +545,22 @@ PERL
         # Names swapped between files and symlinks while resets run, with BusyBox's chmod first
         # on PATH (it changes by name what it has looked at).
         "share|runs|$swap"
-        # A hard link to a file the user may not change (where fs.protected_hardlinks is 0).
-        "share|runs|ln /tmp/victim-file share/grab && touch share/x"
+        # A hard link to a file the user may not change (where fs.protected_hardlinks is 0); its
+        # owner then replaces it the usual way, leaving the tree's name alone on the old file.
+        "share|runs|ln /tmp/victim-file share/grab && touch share/x|replace_victim_file"
+        # 3,000 levels of 255-character names, deeper than the stack and the descriptors allow a
+        # walk that holds a level each.
+        "share|runs|$chain && mv chain share/|chain_bottom_is 777 && memory_stays_small"
+        # Thousands of links of the user's own file: a line each would flood the log.
+        "share|runs|(umask 077 && touch own) && perl -e 'link \"own\", \"share/l\$_\" for 1 .. 1000' && touch share/x|few_reports"
     )
     mkdir -p /mnt/stubs/busybox-first
     ln -sf "$(command -v busybox)" /mnt/stubs/busybox-first/chmod
-    local saved_links row folder ends attack
+    local saved_links row folder ends attack check
     saved_links=$(cat /proc/sys/fs/protected_hardlinks)
     for row in "${rows[@]}"; do
-        IFS='|' read -r -d '' folder ends attack <<<"$row"
+        IFS='|' read -r -d '' folder ends attack check <<<"$row"
+        check=${check%$'\n'}
         folder=$INSTALL/users/$folder
         lay_out "$folder"
         chmod 777 "$folder"
@@ -510,7 +568,7 @@ PERL
         mkdir -m 700 /tmp/victim && echo secret >/tmp/victim/secret && chmod 600 /tmp/victim/secret
         echo secret >/tmp/victim-file && chmod 600 /tmp/victim-file
         echo 0 >/proc/sys/fs/protected_hardlinks
-        start_daemon env PATH="/mnt/stubs/busybox-first:$PATH"
+        start_daemon prlimit --stack=1048576 --nofile=256 env PATH="/mnt/stubs/busybox-first:$PATH"
         wait_until_ready 3
         (cd "$INSTALL/users" && setpriv --reuid=4242 --regid=4242 --clear-groups bash -c "$attack")
         if [ "$ends" = ends ]; then
@@ -520,14 +578,35 @@ PERL
         else
             SHARE=$folder/ wait_seconds=120 barrier 1
             echo "     $(grep -c '^\[chmod' /tmp/qw.out) resets during: ${attack%%$'\n'*}"
+            [ -z "$check" ] || eval "$check" || fail "$check after: $attack"
             stop_daemon "$folder"
         fi
         echo "$saved_links" >/proc/sys/fs/protected_hardlinks
         assert_eq "700 600 600" "$(echo $(stat -c %a /tmp/victim /tmp/victim/secret /tmp/victim-file))" \
             "victims' modes after: $attack"
     done
-    grep -Fxq "chmod: not changing permissions of '$folder/grab': it has 2 links" /tmp/qw.err ||
-        fail "no report of the hard link: $(cat /tmp/qw.err)"
+}
+
+# A tree with more directories than the daemon may watch (in the suite's user namespace, which
+# allows 300 watches; the machine's limit stays as it is), then lost events: it starts with what it could
+# watch, says so once, recovers, and still resets the tree at each event.
+case_running_out_of_watches_never_ends_the_daemon() {
+    lay_out
+    mkdir -p "$SHARE"/full/d{1..400}
+    nsenter --user=/proc/"$userns_pid"/ns/user sh -c 'echo 300 >/proc/sys/user/max_inotify_watches'
+    start_daemon nsenter --user=/proc/"$userns_pid"/ns/user
+    wait_until_ready 300
+    kill -STOP "$qw_pid"
+    touch "$SHARE/q"
+    (cd "$SHARE" && perl -e 'for (0 .. $ARGV[0] / 4) { rename "q", "r"; rename "r", "q" }' \
+        "$(cat /proc/sys/fs/inotify/max_queued_events)")
+    kill -CONT "$qw_pid"
+    wait_for output_has "$NO_CASE"
+    (umask 077 && touch "$SHARE/after")
+    wait_for eval '[ "$(stat -c %a "$SHARE/after")" = 777 ]'
+    kill -0 "$qw_pid" 2>/dev/null || fail "the daemon ended: $(tail -n 3 /tmp/qw.out)"
+    assert_eq 1 "$(grep -c 'upper limit on inotify watches reached' /tmp/qw.out)" "reports of the limit"
+    stop_daemon
 }
 
 # A seeded random sequence of makes, renames, moves across TempDir and IncomingDir, moves out

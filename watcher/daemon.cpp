@@ -38,9 +38,10 @@ bool watch_all(const watch_list& list) {
     return true;
 }
 
-// Reads and handles events until the monitored folder is deleted or the queue fails. While the
-// watch table waits for a quiet moment to be rebuilt, the queue is only polled: empty, it is
-// rebuilt.
+// Reads and handles events until the monitored folder is deleted or the queue fails. An event
+// already waiting (read by the library, or queued in the kernel) is taken at once; only when
+// none is does the loop walk a due reset, rebuild a watch table that waits for a quiet moment,
+// and then wait for the next event.
 int event_loop(daemon_state& state) {
     for (;;) {
         // A folder whose path leads elsewhere is gone for the daemon as a deleted one is: the path
@@ -49,21 +50,30 @@ int event_loop(daemon_state& state) {
             std::puts(kFolderDeleted);
             return 0;
         }
-        const bool rebuild_waits = wants_rebuild(state);
-        const inotify_event* event =
-            rebuild_waits ? inotifytools_next_events(0, 1) : inotifytools_next_event(0);
-        const int error = inotifytools_error();
+        const inotify_event* event = inotifytools_next_events(0, 1);  // polls
         event_outcome outcome;
+        if (event == nullptr && inotifytools_error() == 0) {
+            settle_reset(state, reset_moment::queue_empty);
+            if (wants_rebuild(state)) {
+                outcome = rebuild_watches(state);
+                std::fflush(nullptr);
+                if (outcome == event_outcome::folder_deleted) return 0;
+                if (outcome == event_outcome::failed) return 1;
+                continue;
+            }
+            std::fflush(nullptr);
+            event = inotifytools_next_event(0);  // waits
+        }
+        const int error = inotifytools_error();
         if (event != nullptr) {
             outcome = handle_event(state, *event);
         } else if (error != 0) {
             std::puts(std::strerror(error));
             return 1;
-        } else if (rebuild_waits) {
-            outcome = rebuild_watches(state);
         } else {
             return 2;
         }
+        settle_reset(state, reset_moment::event_handled);
         std::fflush(nullptr);
         if (outcome == event_outcome::folder_deleted) return 0;
         if (outcome == event_outcome::failed) return 1;

@@ -6,9 +6,9 @@
 // the number after a double quote), so they are kept as they are.
 #include "discovery.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,16 +25,29 @@ constexpr char kIncomingKey[] = "IncomingDir";
 // The key's 11 letters and the character after it, normally "=".
 constexpr size_t kValueOffset = sizeof kIncomingKey;
 
+// The errors that a read-access test by name would have seen: the file is not there for us.
+bool cannot_be_reached(int error) {
+    return error == ENOENT || error == ENOTDIR || error == EACCES || error == ELOOP ||
+           error == ENAMETOOLONG;
+}
+
+// Opens `path` with open_config_file as a stream. Returns null with errno set on failure.
+std::FILE* open_config_stream(const char* path, uid_t& changers) {
+    const int fd = open_config_file(path, changers);
+    std::FILE* file = fd >= 0 ? fdopen(fd, "r") : nullptr;
+    if (fd >= 0 && file == nullptr) close(fd);
+    return file;
+}
+
 }  // namespace
 
 int read_package_path(char install_path[16], const char* registry) {
-    std::FILE* file = std::fopen(registry, "r");
-    if (file == nullptr) return -1;
     // /tmp is open to every user: whoever made the registry first could otherwise name any
     // install path, and so any folder, for a root daemon to open to everyone.
-    struct stat status;
-    if (fstat(fileno(file), &status) != 0 || !only_owner_writes(status) ||
-        (status.st_uid != 0 && status.st_uid != geteuid())) {
+    uid_t changers;
+    std::FILE* file = open_config_stream(registry, changers);
+    if (file == nullptr) return -1;
+    if (changers != 0 && changers != geteuid()) {
         std::fclose(file);
         return -1;
     }
@@ -42,7 +55,8 @@ int read_package_path(char install_path[16], const char* registry) {
     bool named = false;
     long number = 0;
     while (std::fgets(piece, sizeof piece, file) != nullptr) {
-        if (const char* quote = std::strchr(piece, '"')) number = std::strtol(quote + 1, nullptr, 10);
+        if (const char* quote = std::strchr(piece, '"'))
+            number = std::strtol(quote + 1, nullptr, 10);
         if (std::strstr(piece, kAmuleName) != nullptr) named = true;
         const char* tag = std::strstr(piece, kPathTag);
         if ((named || number != 0) && tag != nullptr) {
@@ -67,21 +81,15 @@ int read_monitor_folder(char folder[256], const char* registry, uid_t* config_ow
     }
     char config_path[64];
     format_config_path(config_path, install_path);
-    if (access(config_path, R_OK) != 0) {
-        std::puts(kNoConfigFile);
-        return -1;
-    }
-    std::FILE* file = std::fopen(config_path, "r");
-    struct stat status;
-    if (file != nullptr && (fstat(fileno(file), &status) != 0 || !only_owner_writes(status))) {
-        std::fclose(file);
-        file = nullptr;
-    }
+    // Opened once: a read-access test by name first would look the name up twice. A file that
+    // may not be believed counts as one that can't be opened.
+    uid_t changers;
+    std::FILE* file = open_config_stream(config_path, changers);
     if (file == nullptr) {
-        std::puts(kConfigReadError);
+        std::puts(cannot_be_reached(errno) ? kNoConfigFile : kConfigReadError);
         return -1;
     }
-    if (config_owner != nullptr) *config_owner = status.st_uid;
+    if (config_owner != nullptr) *config_owner = changers;
     char piece[256];
     while (std::fgets(piece, sizeof piece, file) != nullptr) {
         const char* key = std::strstr(piece, kIncomingKey);

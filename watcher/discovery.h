@@ -12,8 +12,8 @@ namespace watcher {
 // after "<path>" into `install_path` (16 characters, zeroed by the caller) whenever the piece
 // belongs to aMule (the name flag) or the number after the last double quote seen is not 0.
 // Returns 0 when the registry was read to its end, -1 when it can't be opened or may not be
-// believed: it must be a regular file owned by root (or by the user running this), that
-// neither group nor others may write. Prints nothing.
+// believed: open_config_file must open it, and only root (or the user running this) may change
+// what is read there. Prints nothing.
 int read_package_path(char install_path[16], const char* registry = kRegistryPath);
 
 // Writes aMule's configuration path for `install_path` into `out`:
@@ -23,9 +23,10 @@ void format_config_path(char out[64], const char* install_path);
 // Reads aMule's configuration below the install path found in `registry` and copies the value
 // of its last "IncomingDir" line into `folder` (256 characters, zeroed by the caller), with the
 // line's newline turned into "/" and announced on standard output. Returns 0 when the file was
-// read to its end, -1 after printing "read xml error", "No this file" or "Read error" (also
-// for a configuration that isn't a regular file or that group or others may write). The
-// configuration's owner goes to `config_owner` when given.
+// read to its end, -1 after printing "read xml error", "No this file" (it can't be reached:
+// missing, not readable, too many symlinks) or "Read error" (it can't be opened otherwise, or
+// open_config_file refuses it). Who can change the configuration (see
+// open_config_file) goes to `config_owner` when given.
 int read_monitor_folder(char folder[256], const char* registry = kRegistryPath,
                         uid_t* config_owner = nullptr);
 

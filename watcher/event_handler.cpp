@@ -38,6 +38,21 @@ char* full_path(const inotify_event& event, int line, const char* check, bool wi
     return built == -1 ? nullptr : path;
 }
 
+// Announces the permission reset that the event calls for; settle_reset walks it.
+void request_reset(daemon_state& state) {
+    announce_reset(state.folder);
+    if (state.reset_due) return;
+    state.reset_due = true;
+    clock_gettime(CLOCK_MONOTONIC, &state.due_since);
+}
+
+bool waited_a_second(const timespec& since) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec - since.tv_sec > 1 ||
+           (now.tv_sec - since.tv_sec == 1 && now.tv_nsec >= since.tv_nsec);
+}
+
 struct owned_path {
     char* text;
     ~owned_path() { std::free(text); }
@@ -74,21 +89,22 @@ void handle_new_item(daemon_state& state, const inotify_event& event) {
     owned_path new_file{full_path(event, __LINE__, kNewFileCheck)};
     if (new_file.text == nullptr) return;
     watch_arrived_directory(new_file.text);
-    reset_permissions(state.folder, state.trusted);
+    request_reset(state);
 }
 
 void handle_move_out(daemon_state& state, const inotify_event& event) {
     state.moved_from = full_path(event, __LINE__, kMovedFromCheck);
     if (state.moved_from == nullptr) return;
     state.moved_cookie = event.cookie;
-    reset_permissions(state.folder, state.trusted);
+    request_reset(state);
 }
 
 void handle_paired_move_in(daemon_state& state, const inotify_event& event) {
     owned_path new_name{full_path(event, __LINE__, kNewNameCheck)};
     if (new_name.text == nullptr) return;
-    reset_permissions(state.folder, state.trusted);
+    request_reset(state);
     if (const char* name = completed_download_name(state.moved_from, new_name.text)) {
+        settle_reset(state, reset_moment::before_notice);
         char item[256];
         std::snprintf(item, sizeof item, "%s", name);
         send_completion_notice(item);
@@ -108,7 +124,7 @@ event_outcome handle_deletion(daemon_state& state, const inotify_event& event) {
                                       : full_path(event, __LINE__, kDelNameSelfCheck, false)};
     if (del_name.text == nullptr) return event_outcome::keep_going;
     if (!is_directory_deletion(event.mask, del_name.text)) {
-        reset_permissions(state.folder, state.trusted);
+        request_reset(state);
     } else if (ends_with_slash(del_name.text)) {
         // The kernel has dropped the watch of a deleted directory by now: removing it through
         // libinotifytools would only fail (and say so on standard error). Its record is retired.
@@ -117,7 +133,7 @@ event_outcome handle_deletion(daemon_state& state, const inotify_event& event) {
             return event_outcome::folder_deleted;
         }
         retire_tree(del_name.text);
-        reset_permissions(state.folder, state.trusted);
+        request_reset(state);
     }
     // A parent's report of a deleted sub-directory: the sub-directory's own event handles it.
     return event_outcome::keep_going;
@@ -144,11 +160,18 @@ event_outcome recover_from_overflow(daemon_state& state) {
         state.paths_in_doubt = true;
         if (!watch_tree(state.folder)) return folder_watch_failed(state, inotifytools_error());
     }
-    reset_permissions(state.folder, state.trusted);
+    request_reset(state);
     return event_outcome::keep_going;
 }
 
 }  // namespace
+
+void settle_reset(daemon_state& state, reset_moment moment) {
+    if (!state.reset_due) return;
+    if (moment == reset_moment::event_handled && !waited_a_second(state.due_since)) return;
+    state.reset_due = false;
+    reset_tree(state.folder, state.trusted);
+}
 
 void release_pending_move(daemon_state& state) {
     std::free(state.moved_from);
@@ -191,7 +214,7 @@ bool wants_rebuild(const daemon_state& state) {
 event_outcome rebuild_watches(daemon_state& state) {
     state.paths_in_doubt = false;
     if (!rebuild_watch_table(state.folder)) return folder_watch_failed(state, inotifytools_error());
-    reset_permissions(state.folder, state.trusted);
+    request_reset(state);
     return event_outcome::keep_going;
 }
 

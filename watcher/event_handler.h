@@ -5,6 +5,7 @@
 #include <sys/inotify.h>
 
 #include <cstdint>
+#include <ctime>
 
 #include "folder_trust.h"
 
@@ -23,6 +24,16 @@ struct daemon_state {
     // Set when events were lost and the table could not be put right at once (no /proc): the
     // watch paths may be out of date until the table is rebuilt.
     bool paths_in_doubt;
+    // A permission reset announced and not walked yet, and since when (CLOCK_MONOTONIC).
+    bool reset_due;
+    timespec due_since;
+};
+
+// When the loop offers to walk a due reset.
+enum class reset_moment {
+    queue_empty,    // no event is waiting, in the library or in the kernel
+    before_notice,  // a completion notice is about to go out: the item must be open to all
+    event_handled,  // after an event, with more waiting
 };
 
 enum class event_outcome { keep_going, folder_deleted, failed };
@@ -36,10 +47,16 @@ event_outcome handle_event(daemon_state& state, const inotify_event& event);
 // were lost and the table is in doubt, or the records of watches gone outnumber the live ones.
 bool wants_rebuild(const daemon_state& state);
 
-// Builds the watch table again from the tree as it is now, then resets the permissions (the
-// tree may have changed unseen meanwhile). Returns folder_deleted, after its line, when the
+// Builds the watch table again from the tree as it is now, then announces a reset (the tree may
+// have changed unseen meanwhile). Returns folder_deleted, after its line, when the
 // folder has gone; failed, after the error's text, when it can't be watched again.
 event_outcome rebuild_watches(daemon_state& state);
+
+// The one place that decides when the tree is walked: a due reset is walked when no event is
+// waiting, before a completion notice, and otherwise once it has waited a second, so that a
+// burst of events costs one walk (its lines are all printed, in order) and a steady stream never
+// starves the reset.
+void settle_reset(daemon_state& state, reset_moment moment);
 
 // Frees the pending move, if any.
 void release_pending_move(daemon_state& state);

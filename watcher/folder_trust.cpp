@@ -1,8 +1,11 @@
 #include "folder_trust.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -20,6 +23,45 @@ int fail_with(int error, int fd = -1) {
     if (fd >= 0) close(fd);
     errno = error;
     return -1;
+}
+
+// File systems whose files are made up by the kernel: a root-owned file there can hold text a
+// user chose (a process's command line, say).
+constexpr decltype(statfs::f_type) kPseudoFileSystems[] = {
+    PROC_SUPER_MAGIC,   SYSFS_MAGIC,         DEBUGFS_MAGIC,      TRACEFS_MAGIC, SECURITYFS_MAGIC,
+    CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, DEVPTS_SUPER_MAGIC, BPF_FS_MAGIC,  PSTOREFS_MAGIC,
+    EFIVARFS_MAGIC,     SELINUX_MAGIC,       SMACK_MAGIC,        0x62656570 /* configfs */};
+constexpr int kMaxSymlinks = 40;
+
+bool on_pseudo_file_system(int fd) {
+    struct statfs fs;
+    if (fstatfs(fd, &fs) != 0) return true;
+    for (const auto type : kPseudoFileSystems) {
+        if (fs.f_type == type) return true;
+    }
+    return false;
+}
+
+void add_changer(uid_t& changers, uid_t user) {
+    if (user != 0 && changers != user) changers = changers == 0 ? user : kAnyUser;
+}
+
+// Who can change the entries of the directory `status`: its owner, and anyone where group or
+// others may write it without the sticky bit (with it, only an entry's owner can replace it).
+void add_directory_changers(uid_t& changers, const struct stat& status) {
+    add_changer(changers, status.st_uid);
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0)
+        changers = kAnyUser;
+}
+
+// Checks the file opened as `fd` for open_config_file and counts its owner.
+int checked_config_file(int fd, uid_t& changers) {
+    struct stat status;
+    if (fstat(fd, &status) != 0) return fail_with(errno, fd);
+    if (!only_owner_writes(status) || status.st_nlink != 1 || on_pseudo_file_system(fd))
+        return fail_with(EPERM, fd);
+    add_changer(changers, status.st_uid);
+    return fd;
 }
 
 bool is_trusted(const struct stat& status, const trusted_folder& trusted) {
@@ -63,8 +105,64 @@ int open_without_symlinks(const char* path) {
     return fd;
 }
 
+int open_config_file(const char* path, uid_t& changers) {
+    changers = 0;
+    if (path[0] != '/') return fail_with(EINVAL);
+    std::string rest = path;  // what is left to resolve, from `dir`
+    int dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (int symlinks = 0; dir >= 0;) {
+        const std::size_t start = rest.find_first_not_of('/');
+        if (start == std::string::npos) return fail_with(EISDIR, dir);
+        const std::size_t end = std::min(rest.find('/', start), rest.size());
+        const std::string name = rest.substr(start, end - start);
+        rest.erase(0, end);
+        const bool last = rest.find_first_not_of('/') == std::string::npos;
+        struct stat status;
+        if (fstat(dir, &status) != 0) return fail_with(errno, dir);
+        add_directory_changers(changers, status);
+        // The file itself is opened at once: no later lookup of its name can find another.
+        // Non-blocking: a FIFO put in its place must not stall the start.
+        int next = last ? openat(dir, name.c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+                        : -1;
+        if (last && next >= 0) {
+            close(dir);
+            return checked_config_file(next, changers);
+        }
+        if (last && errno != ELOOP) return fail_with(errno, dir);
+        next = openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 || fstat(next, &status) != 0) {
+            const int error = errno;
+            if (next >= 0) close(next);
+            return fail_with(error, dir);
+        }
+        if (S_ISDIR(status.st_mode) && !last) {
+            close(dir);
+            dir = next;
+            continue;
+        }
+        if (!S_ISLNK(status.st_mode)) {
+            close(next);
+            // The last name was a symlink an instant ago: swapped meanwhile.
+            return fail_with(last ? EPERM : ENOTDIR, dir);
+        }
+        char target[PATH_MAX];
+        const ssize_t length = readlinkat(next, "", target, sizeof target);
+        close(next);
+        if (++symlinks > kMaxSymlinks || length <= 0 || length == sizeof target)
+            return fail_with(length < 0 ? errno : ELOOP, dir);
+        add_changer(changers, status.st_uid);
+        rest.insert(0, target, static_cast<std::size_t>(length));
+        if (target[0] == '/') {
+            close(dir);
+            dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        }
+    }
+    return -1;
+}
+
 int trust_folder(const char* folder, uid_t config_owner, trusted_folder& trusted) {
-    if (folder[0] != '/' || in_system_tree(folder)) return EPERM;
+    if (config_owner == kAnyUser || folder[0] != '/' || in_system_tree(folder)) return EPERM;
     char resolved[PATH_MAX];
     if (realpath(folder, resolved) == nullptr) return errno;
     if (in_system_tree(resolved)) return EPERM;

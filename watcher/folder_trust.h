@@ -13,6 +13,19 @@ namespace watcher {
 // Returns true when `status` is a regular file that neither group nor others may write.
 bool only_owner_writes(const struct stat& status);
 
+// Who can change a file read as configuration, when more than one user can, or anyone.
+inline constexpr uid_t kAnyUser = static_cast<uid_t>(-1);
+
+// Opens the file `path` (absolute) for reading, resolving it one component at a time from "/"
+// (at most 40 symlinks followed, none looked up twice), and sets `changers` to who can change
+// what is read there: 0 when only root can; a user's id when that user (and root) only can;
+// kAnyUser otherwise. The owners of every directory looked in, of every symlink followed and of
+// the file count; a group- or world-writable directory without the sticky bit counts as anyone.
+// Returns a close-on-exec descriptor, or -1 with errno set: EPERM for anything but a regular
+// file that only its owner may write, with one link, on a real file system (not procfs, sysfs
+// and their kin); the resolution's error otherwise (ENOENT, EACCES, ELOOP, ...).
+int open_config_file(const char* path, uid_t& changers);
+
 // Returns true when `path` is "/" or lies in (or is) one of the system's own trees: /bin, /boot,
 // /dev, /etc, /lib and its kin (/lib32, /lib64, ...), /proc, /root, /run, /sbin, /sys, /usr and
 // /var. Looks at the text only; "" counts as "/".
@@ -32,8 +45,9 @@ struct trusted_folder {
 };
 
 // Approves `folder` into `trusted` when it may be watched and reset: an absolute path that is
-// neither "/" nor in a system tree, as written and with its symlinks resolved, named by root's
-// configuration (`config_owner` 0) or owned by the user whose configuration named it. The checks
+// neither "/" nor in a system tree, as written and with its symlinks resolved, named by a
+// configuration only root can change (`config_owner` 0) or owned by the one user who can
+// change it besides root (never when that is kAnyUser). The checks
 // are made on the directory as opened. Returns 0; EPERM when the folder may not be watched; or
 // the error that kept it from being opened (ENOENT when it doesn't exist).
 int trust_folder(const char* folder, uid_t config_owner, trusted_folder& trusted);

@@ -80,6 +80,52 @@ TEST(OpenTrustedFolder, OnlyWithoutSymlinksAndOnlyTheDirectoryApproved) {
     EXPECT_EQ(errno, ESTALE);
 }
 
+// Opens `path` with open_config_file; returns who can change it, or -1 with errno the reason.
+long changers_of(const std::string& path) {
+    uid_t changers;
+    const int fd = watcher::open_config_file(path.c_str(), changers);
+    if (fd < 0) return -1;
+    close(fd);
+    return changers == watcher::kAnyUser ? -2 : static_cast<long>(changers);
+}
+
+// Who can change what a configuration says: everyone who could put other text there, through
+// the directories on its path, the symlinks followed and the file; and files whose text the
+// kernel makes up, or with another name elsewhere, are refused.
+TEST(OpenConfigFile, CountsEveryoneWhoCanChangeWhatIsRead) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: files of other users";
+    scratch_dir dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    for (const char* sub : {"/user", "/other", "/root", "/open", "/sticky"})
+        ASSERT_EQ(mkdir((dir.path + sub).c_str(), 0755), 0);
+    ASSERT_EQ(chown((dir / "user").c_str(), 4242, 4242), 0);
+    ASSERT_EQ(chown((dir / "other").c_str(), 4343, 4343), 0);
+    ASSERT_EQ(chmod((dir / "open").c_str(), 0777), 0);
+    ASSERT_EQ(chmod((dir / "sticky").c_str(), 01777), 0);
+    for (const char* file :
+         {"/root/conf", "/root/linked", "/user/conf", "/open/conf", "/sticky/conf"})
+        test_support::write_file(dir.path + file, "IncomingDir=/x\n");
+    ASSERT_EQ(chown((dir / "user/conf").c_str(), 4242, 4242), 0);
+    ASSERT_EQ(symlink((dir / "root/conf").c_str(), (dir / "user/to-root").c_str()), 0);
+    ASSERT_EQ(symlink("../root/conf", (dir / "other/relative").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "user/to-root").c_str(), (dir / "root/via-user").c_str()), 0);
+    ASSERT_EQ(symlink("/proc/self/cmdline", (dir / "root/proc").c_str()), 0);
+    ASSERT_EQ(link((dir / "root/linked").c_str(), (dir / "other/linked").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir / "root/fifo").c_str(), 0600), 0);
+    const struct {
+        const char* path;
+        long changers;  // -2: anyone; -1: refused
+    } rows[] = {{"root/conf", 0},       {"root//./conf", 0},      {"user/conf", 4242},
+                {"user/to-root", 4242}, {"other/relative", 4343}, {"root/via-user", 4242},
+                {"open/conf", -2},      {"sticky/conf", 0},       {"root/linked", -1},
+                {"root/proc", -1},      {"root/fifo", -1},        {"root", -1}};
+    for (const auto& row : rows) EXPECT_EQ(changers_of(dir / row.path), row.changers) << row.path;
+    ASSERT_EQ(chown((dir / "root/conf").c_str(), 4343, 4343), 0);
+    EXPECT_EQ(changers_of(dir / "user/to-root"), -2);  // two users
+    EXPECT_EQ(changers_of(dir / "root/missing"), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
 TEST(OnlyOwnerWrites, RegularFilesWithoutGroupOrOtherWrite) {
     struct stat status {};
     status.st_mode = S_IFREG | 0644;

@@ -45,6 +45,14 @@ inline constexpr const char kCannotReadDirectoryFormat[] =
 inline constexpr const char kChangeFailedFormat[] = "chmod: changing permissions of '%s': %s\n";
 inline constexpr const char kHardLinkFormat[] =
     "chmod: not changing permissions of '%s': it has %ju links\n";
+// A reset reports a few of each kind; the rest are summed up.
+inline constexpr const char kLinkedFilesFormat[] =
+    "chmod: not changing permissions of %ju files that have, or had, more than one link, "
+    "such as '%s'\n";
+inline constexpr const char kMoreFailuresFormat[] =
+    "quillwatch: %d more entries could not be reset\n";
+inline constexpr const char kCannotReturnFormat[] =
+    "quillwatch: cannot return to '%s' during the reset: %s\n";
 // A command that failed, on standard error: a notice it was to send may be lost.
 inline constexpr const char kCommandNotStartedFormat[] = "quillwatch: cannot run %s: %s\n";
 inline constexpr const char kCommandFailedFormat[] = "quillwatch: %s exited with status %d\n";
@@ -58,7 +66,8 @@ inline constexpr const char kOutOfMemory[] = "out of memory";
 inline constexpr const char kNewFileCheck[] =
     "-1 != asprintf(&new_file, \"%s%s\", inotifytools_filename_from_wd( event->wd ), event->name)";
 inline constexpr const char kMovedFromCheck[] =
-    "-1 != asprintf(&moved_from, \"%s%s\", inotifytools_filename_from_wd( event->wd ), event->name)";
+    "-1 != asprintf(&moved_from, \"%s%s\", inotifytools_filename_from_wd( event->wd ), "
+    "event->name)";
 inline constexpr const char kNewNameCheck[] =
     "-1 != asprintf(&new_name, \"%s%s\", inotifytools_filename_from_wd(event->wd), event->name)";
 inline constexpr const char kDelNameSelfCheck[] =

@@ -6,10 +6,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "directory_listing.h"
@@ -22,6 +24,14 @@
 namespace watcher {
 namespace {
 
+// Directory descriptors the walk holds at most, the deepest levels'. Above them it climbs back
+// through "..", checked against the directory it left there.
+constexpr std::size_t kHeldDirectories = 32;
+// Entries reported one by one in a reset; the rest are counted in one line.
+constexpr int kReportedFailures = 4;
+// A path in a report keeps its start and its end, this long each at most.
+constexpr std::size_t kReportedPathEnd = 120;
+
 // The mode "chmod 777" gives. GNU chmod keeps a directory's set-uid and set-gid bits for a
 // numeric mode (a shared download directory stays set-gid) and clears every other bit.
 mode_t reset_mode(const struct stat& status) {
@@ -32,16 +42,34 @@ bool needs_reset(const struct stat& status) {
     return (status.st_mode & 07777) != reset_mode(status);
 }
 
-void report(const char* format, const std::string& path, int error) {
-    std::fprintf(stderr, format, path.c_str(), std::strerror(error));
-}
-
 // The name went away, or became a symlink or a file, after it was listed: that change raised an
 // event, and so a reset, of its own.
 bool changed_meanwhile(int error) { return error == ENOENT || error == ELOOP || error == ENOTDIR; }
 
-std::string child(const std::string& path, const char* name) {
-    return path.back() == '/' ? path + name : path + "/" + name;
+// Files seen with more than one link, for the daemon's life: once the other name (perhaps
+// outside the tree, where a user who can't change the file linked it from) goes, the file must
+// not become everyone's. A fixed table of bits keyed by device and inode: two files that share
+// a bit leave an innocent one alone, never the other way round.
+constexpr std::size_t kLinkedBits = std::size_t{1} << 23;  // 1 MiB
+std::vector<std::uint64_t> linked_bits;
+
+std::size_t linked_bit(const struct stat& status) {
+    std::uint64_t key = static_cast<std::uint64_t>(status.st_ino) * 0x9E3779B97F4A7C15u ^
+                        static_cast<std::uint64_t>(status.st_dev) * 0xC2B2AE3D27D4EB4Fu;
+    key ^= key >> 29;
+    return static_cast<std::size_t>(key % kLinkedBits);
+}
+
+bool seen_linked(const struct stat& status) {
+    if (status.st_nlink > 1) {
+        if (linked_bits.empty()) linked_bits.resize(kLinkedBits / 64);
+        const std::size_t bit = linked_bit(status);
+        linked_bits[bit / 64] |= std::uint64_t{1} << (bit % 64);
+        return true;
+    }
+    if (linked_bits.empty()) return false;
+    const std::size_t bit = linked_bit(status);
+    return (linked_bits[bit / 64] >> (bit % 64)) & 1;
 }
 
 // Changes the mode of the file that `fd` (O_PATH) was opened for. fchmod refuses an O_PATH
@@ -82,24 +110,79 @@ void hold(descriptor_run& run, int fd) {
     ++run.count;
 }
 
-// A directory being reset: its descriptor, its path for reports, and what its listing showed.
-struct open_directory {
-    int fd;
-    const std::string& path;
-    // The last file needed a change. A download arrives with all its files at one mode, so the
-    // next one is opened at once rather than looked at by name first.
-    bool changing;
-    descriptor_run held;
-    // Entered once the listing is over: listings can't be nested.
-    std::vector<std::string> sub_directories;
+// One directory on the walk's way down: how it was reached, what is left of it to enter.
+struct level {
+    std::string name;  // in its parent; the folder's path for the top
+    dev_t device;
+    ino_t inode;
+    int fd;                                    // -1 while it lies above the held levels
+    std::vector<std::string> sub_directories;  // still to enter, the last first
 };
 
-// Resets the non-directory `name` of `dir`. Returns true, doing nothing, when it is a directory.
-bool reset_file(open_directory& dir, const char* name) {
+// What a reset leaves as it was: a few lines whatever the tree holds.
+struct reset_report {
+    int failures = 0;
+    std::uintmax_t linked = 0;
+    std::string linked_example;
+    nlink_t example_links = 0;
+};
+
+// A walk of the tree: its levels from the top down to the directory being reset.
+struct walk {
+    std::vector<level> levels;
+    std::size_t first_held = 1;  // levels from here down hold their descriptors; the top does
+    reset_report& report;
+    // The directory being listed.
+    bool changing = false;  // its last file needed a change (see reset_file)
+    descriptor_run held_files;
+};
+
+// The path of `name` in the deepest level (of the level itself for ""), for a report: built only
+// here, and shortened in its middle when long.
+std::string report_path(const walk& w, const char* name = "") {
+    std::string path;
+    for (const level& each : w.levels) {
+        if (!path.empty() && path.back() != '/') path += '/';
+        path += each.name;
+    }
+    if (*name != '\0') path += (path.back() == '/' ? "" : "/") + std::string(name);
+    if (path.size() > 2 * kReportedPathEnd + 5)
+        path = path.substr(0, kReportedPathEnd) + "/.../" +
+               path.substr(path.size() - kReportedPathEnd);
+    return path;
+}
+
+void report_failure(walk& w, const char* format, const char* name, int error) {
+    if (++w.report.failures <= kReportedFailures)
+        std::fprintf(stderr, format, report_path(w, name).c_str(), std::strerror(error));
+}
+
+void report_linked(walk& w, const char* name, const struct stat& status) {
+    if (w.report.linked++ == 0) {
+        w.report.linked_example = report_path(w, name);
+        w.report.example_links = status.st_nlink;
+    }
+}
+
+void print_summary(const reset_report& report) {
+    if (report.failures > kReportedFailures)
+        std::fprintf(stderr, kMoreFailuresFormat, report.failures - kReportedFailures);
+    if (report.linked == 1 && report.example_links > 1) {
+        std::fprintf(stderr, kHardLinkFormat, report.linked_example.c_str(),
+                     static_cast<std::uintmax_t>(report.example_links));
+    } else if (report.linked > 0) {
+        std::fprintf(stderr, kLinkedFilesFormat, report.linked, report.linked_example.c_str());
+    }
+}
+
+// Resets the non-directory `name` of the directory being listed. Returns true, doing nothing,
+// when it is a directory.
+bool reset_file(walk& w, const char* name) {
+    const int dir_fd = w.levels.back().fd;
     struct stat status;
-    if (!dir.changing) {
-        if (fstatat(dir.fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (!changed_meanwhile(errno)) report(kCannotAccessFormat, child(dir.path, name), errno);
+    if (!w.changing) {
+        if (fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (!changed_meanwhile(errno)) report_failure(w, kCannotAccessFormat, name, errno);
             return false;
         }
         if (S_ISDIR(status.st_mode)) return true;
@@ -107,85 +190,153 @@ bool reset_file(open_directory& dir, const char* name) {
     }
     // From here on the file is held by a descriptor: its name may be swapped at any moment for
     // a symlink, or for a hard link to a file outside the tree, and is never looked up again.
-    const int fd = openat(dir.fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = openat(dir_fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        if (!changed_meanwhile(errno)) report(kCannotAccessFormat, child(dir.path, name), errno);
+        if (!changed_meanwhile(errno)) report_failure(w, kCannotAccessFormat, name, errno);
         return false;
     }
-    hold(dir.held, fd);
+    hold(w.held_files, fd);
     if (fstat(fd, &status) != 0) {
-        report(kCannotAccessFormat, child(dir.path, name), errno);
+        report_failure(w, kCannotAccessFormat, name, errno);
         return false;
     }
     if (S_ISDIR(status.st_mode)) return true;
-    dir.changing = !S_ISLNK(status.st_mode) && needs_reset(status);
-    if (!dir.changing) return false;
-    // Another name of the file may lie outside the tree, where a user who can't change the file
-    // linked it from (possible where fs.protected_hardlinks is 0).
-    if (status.st_nlink > 1) {
-        std::fprintf(stderr, kHardLinkFormat, child(dir.path, name).c_str(),
-                     static_cast<std::uintmax_t>(status.st_nlink));
+    w.changing = !S_ISLNK(status.st_mode) && needs_reset(status);
+    if (!w.changing) return false;
+    if (seen_linked(status)) {
+        report_linked(w, name, status);
     } else if (!change_mode(fd, reset_mode(status))) {
-        report(kChangeFailedFormat, child(dir.path, name), errno);
+        report_failure(w, kChangeFailedFormat, name, errno);
     }
     return false;
 }
 
-void reset_directory(int fd, const std::string& path);
-
-void reset_sub_directory(int dir_fd, const char* name, const std::string& path) {
-    const int fd = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        if (!changed_meanwhile(errno)) report(kCannotReadDirectoryFormat, path, errno);
-        return;
-    }
-    reset_directory(fd, path);
-    close(fd);
+void visit_entry(walk& w, const char* name, unsigned char type) {
+    if (type == DT_DIR || (type != DT_LNK && reset_file(w, name)))
+        w.levels.back().sub_directories.emplace_back(name);
 }
 
-void visit_entry(open_directory& dir, const char* name, unsigned char type) {
-    if (type == DT_DIR || (type != DT_LNK && reset_file(dir, name)))
-        dir.sub_directories.emplace_back(name);
+// Ends the listing of the deepest level: its sub-directories are entered the first first.
+void end_listing(walk& w) {
+    close_run(w.held_files);
+    w.changing = false;
+    std::vector<std::string>& subs = w.levels.back().sub_directories;
+    std::reverse(subs.begin(), subs.end());
 }
 
-void finish_directory(open_directory& dir) {
-    close_run(dir.held);
-    for (const std::string& name : dir.sub_directories)
-        reset_sub_directory(dir.fd, name.c_str(), child(dir.path, name.c_str()));
-}
-
-// Resets the open directory `fd` and everything below it.
-void reset_directory(int fd, const std::string& path) {
+// Resets the deepest level's directory itself and lists it, resetting its files.
+void reset_level(walk& w) {
+    const int fd = w.levels.back().fd;
     struct stat status;
     if (fstat(fd, &status) == 0 && needs_reset(status) && fchmod(fd, reset_mode(status)) != 0)
-        report(kChangeFailedFormat, path, errno);
-    open_directory dir{fd, path, false, {}, {}};
+        report_failure(w, kChangeFailedFormat, "", errno);
     const bool listed = list_directory(
-        fd, [&dir](const char* name, unsigned char type) { visit_entry(dir, name, type); });
-    if (!listed && !changed_meanwhile(errno)) report(kCannotReadDirectoryFormat, path, errno);
-    finish_directory(dir);
+        fd, [&w](const char* name, unsigned char type) { visit_entry(w, name, type); });
+    if (!listed && !changed_meanwhile(errno))
+        report_failure(w, kCannotReadDirectoryFormat, "", errno);
+    end_listing(w);
+}
+
+// Enters sub-directory `name` of the deepest level. Returns false when it can't be entered.
+bool descend(walk& w, std::string name) {
+    const int fd =
+        openat(w.levels.back().fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0) {
+        if (!changed_meanwhile(errno))
+            report_failure(w, kCannotReadDirectoryFormat, name.c_str(), errno);
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    w.levels.push_back({std::move(name), status.st_dev, status.st_ino, fd, {}});
+    if (w.levels.size() - w.first_held > kHeldDirectories) {
+        close(w.levels[w.first_held].fd);
+        w.levels[w.first_held++].fd = -1;
+    }
+    return true;
+}
+
+// Leaves the deepest level for its parent, re-opened through ".." when it was let go. Returns
+// false when the parent is not the directory left there (the tree was moved meanwhile: its events
+// bring another reset), or can't be opened.
+bool ascend(walk& w) {
+    const int below = w.levels.back().fd;
+    level& parent = w.levels[w.levels.size() - 2];
+    int error = 0;
+    if (parent.fd < 0) {
+        parent.fd = openat(below, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat status;
+        if (parent.fd < 0 || fstat(parent.fd, &status) != 0) {
+            error = errno;
+        } else if (status.st_dev != parent.device || status.st_ino != parent.inode) {
+            error = ESTALE;
+        }
+        if (error != 0 && parent.fd >= 0) close(parent.fd);
+        if (error != 0) parent.fd = -1;
+        w.first_held = w.levels.size() - 2;
+    }
+    close(below);
+    w.levels.pop_back();
+    if (error != 0) report_failure(w, kCannotReturnFormat, "", error);
+    return error == 0;
+}
+
+// Resets everything below the top level, whose own listing is done, level by level: no
+// recursion, at most kHeldDirectories descriptors besides the top's (which stays open), and
+// memory for the names on the way down.
+void reset_below(walk& w) {
+    while (!w.levels.empty()) {
+        std::vector<std::string>& subs = w.levels.back().sub_directories;
+        if (subs.empty()) {
+            if (w.levels.size() == 1 || !ascend(w)) break;
+            continue;
+        }
+        std::string name = std::move(subs.back());
+        subs.pop_back();
+        if (descend(w, std::move(name))) reset_level(w);
+    }
+    // Whatever is left held: the walk ended early on a tree moved under it.
+    for (std::size_t i = 1; i < w.levels.size(); ++i) {
+        if (w.levels[i].fd >= 0) close(w.levels[i].fd);
+    }
 }
 
 }  // namespace
 
-void reset_permissions(const char* folder, const trusted_folder& trusted) {
+void announce_reset(const char* folder) {
     std::printf(kResetEchoFormat, folder);
     std::fflush(stdout);  // the line comes before the reports of the walk it announces
+}
+
+void reset_permissions(const char* folder, const trusted_folder& trusted) {
+    announce_reset(folder);
+    reset_tree(folder, trusted);
+}
+
+void reset_tree(const char* folder, const trusted_folder& trusted) {
     // Opened for each reset, not held: an open descriptor keeps the kernel from reporting the
     // folder's deletion (IN_DELETE_SELF comes with the last reference to it).
     const int fd = open_trusted_folder(trusted);
     if (fd < 0) {
-        if (errno != ENOENT) report(kCannotAccessFormat, folder, errno);
+        if (errno != ENOENT)
+            std::fprintf(stderr, kCannotAccessFormat, folder, std::strerror(errno));
         return;
     }
-    reset_directory(fd, folder);
+    reset_report report;
+    walk w{{{folder, trusted.device, trusted.inode, fd, {}}}, 1, report, false, {}};
+    reset_level(w);
+    reset_below(w);
     close(fd);
+    print_summary(report);
 }
 
 void reset_listed(int dir_fd, const std::string& path, const std::vector<listed_entry>& listed) {
-    open_directory dir{dir_fd, path, false, {}, {}};
-    for (const listed_entry& entry : listed) visit_entry(dir, entry.name, entry.type);
-    finish_directory(dir);
+    reset_report report;
+    walk w{{{path, 0, 0, dir_fd, {}}}, 1, report, false, {}};
+    for (const listed_entry& entry : listed) visit_entry(w, entry.name, entry.type);
+    end_listing(w);
+    reset_below(w);
+    print_summary(report);
 }
 
 }  // namespace watcher

@@ -10,13 +10,22 @@
 
 namespace watcher {
 
-// Prints "[chmod 777 -R <folder>]" and gives the approved folder `trusted` (named `folder`) and
-// everything below it the modes "chmod 777 -R" gives: 0777, with a directory's set-uid and
-// set-gid bits kept. Every entry is reached from the folder through descriptors: symlinks are
-// neither followed nor changed; mount points are crossed. An entry already at its mode is not
-// touched. A non-directory with more than one link is left as it is; so is an entry that can't
-// be changed or listed: each is reported on standard error as chmod reports it, and the walk
-// goes on. Nothing is done when nothing lies at the folder's path (deleted, or renamed away).
+// Prints "[chmod 777 -R <folder>]", the line that announces a reset, and flushes it.
+void announce_reset(const char* folder);
+
+// Gives the approved folder `trusted` (named `folder` in reports) and everything below it the
+// modes "chmod 777 -R" gives: 0777, with a directory's set-uid and set-gid bits kept. Every
+// entry is reached from the folder through descriptors: symlinks are neither followed nor
+// changed; mount points are crossed. The walk holds a fixed number of descriptors and memory for
+// the names on its way down, whatever the depth. An entry already at its mode is not touched. A
+// non-directory with more than one link, or once seen with more than one in the daemon's life, is
+// left as it is; so is an entry that can't be changed or listed. What was left is reported on
+// standard error, in chmod's words, a few lines a reset at most (the rest summed up), each path
+// shortened in its middle beyond 245 characters; the walk goes on. Nothing is done when nothing
+// lies at the folder's path (deleted, or renamed away).
+void reset_tree(const char* folder, const trusted_folder& trusted);
+
+// announce_reset, then reset_tree.
 void reset_permissions(const char* folder, const trusted_folder& trusted);
 
 // An entry of a directory as its listing gave it.

@@ -3,9 +3,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -69,6 +71,84 @@ TEST(ResetPermissions, GivesWhatChmod777RecursiveGivesAndNothingOutside) {
         EXPECT_EQ(own_mode(dir.path + victim), 0600u) << victim;
 }
 
+// Makes a chain of `depth` directories with 200-character names below `top` (far beyond PATH_MAX)
+// and a 0600 file "f" at its bottom. Returns the bottom directory, open.
+int make_chain(const std::string& top, int depth) {
+    const std::string name(200, 'd');
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < depth && fd >= 0; ++i) {
+        const int next = mkdirat(fd, name.c_str(), 0700) == 0
+                             ? openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY)
+                             : -1;
+        close(fd);
+        fd = next;
+    }
+    const int file = fd >= 0 ? openat(fd, "f", O_CREAT | O_WRONLY, 0600) : -1;
+    if (file >= 0) close(file);
+    return fd;
+}
+
+mode_t mode_at(int dir_fd, const char* name) {
+    struct stat status;
+    return fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0 ? status.st_mode & 07777 : 0;
+}
+
+// The walk holds a fixed number of descriptors whatever the depth, with no recursion: a chain
+// deeper than the descriptor limit is reset to its bottom, and twice over.
+TEST(ResetPermissions, ChainsDeeperThanTheDescriptorLimitAreResetToTheBottom) {
+    scratch_dir dir;
+    const int bottom = make_chain(dir.path, 400);
+    ASSERT_GE(bottom, 0);
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    testing::internal::CaptureStderr();
+    reset(dir.path);
+    const std::string reported = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(reported, "");
+    EXPECT_EQ(mode_at(bottom, "f"), 0777u);
+    EXPECT_EQ(mode_at(bottom, "."), 0777u);
+    close(bottom);
+}
+
+// Whatever the tree holds, a reset reports a few lines with paths of bounded length; a file once
+// seen with another name stays as it is after that name goes.
+TEST(ResetPermissions, ReportsStayFewAndShortAndLinkedFilesStayUntouched) {
+    scratch_dir dir;
+    const std::string victim = dir / "victim";
+    make(victim, 0600);
+    ASSERT_EQ(mkdir((dir / "tree").c_str(), 0700), 0);
+    const int bottom = make_chain(dir / "tree", 40);
+    ASSERT_GE(bottom, 0);
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(linkat(AT_FDCWD, victim.c_str(), bottom, ("l" + std::to_string(i)).c_str(), 0),
+                  0);
+    ASSERT_EQ(linkat(AT_FDCWD, victim.c_str(), AT_FDCWD, (dir / "tree/grab").c_str(), 0), 0);
+    testing::internal::CaptureStderr();
+    reset(dir / "tree");
+    std::string reported = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(reported.begin(), reported.end(), '\n'), 2) << reported;
+    EXPECT_NE(reported.find("of 301 files that have, or had, more than one link, such as '"),
+              std::string::npos)
+        << reported;
+    EXPECT_LT(reported.size(), 800u);
+    // The owner replaces the file the usual way: the old one keeps the tree's name alone.
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(unlinkat(bottom, ("l" + std::to_string(i)).c_str(), 0), 0);
+    ASSERT_EQ(unlink(victim.c_str()), 0);
+    make(victim, 0600);
+    testing::internal::CaptureStderr();
+    reset(dir / "tree");
+    reported = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(own_mode(dir / "tree/grab"), 0600u);
+    EXPECT_EQ(own_mode(victim), 0600u);
+    EXPECT_EQ(mode_at(bottom, "f"), 0777u);
+    close(bottom);
+}
+
 TEST(ResetListed, NamesChangedSinceTheListingAreLeftAloneAndOnlyTheWalksDescriptorsClosed) {
     scratch_dir dir;
     make(dir / "victim", 0600);
@@ -87,13 +167,14 @@ TEST(ResetListed, NamesChangedSinceTheListingAreLeftAloneAndOnlyTheWalksDescript
     // Each name is met once after a file that needed no change and once after one that did
     // (the walk then opens it at once, without looking at it by name first).
     const std::vector<watcher::listed_entry> listed = {
-        {"was-file", DT_REG}, {"became-link", DT_REG}, {"gone", DT_REG},  {"fresh1", DT_REG},
-        {"was-file", DT_REG}, {"fresh2", DT_REG},      {"became-link", DT_REG},
-        {"fresh3", DT_REG},   {"gone", DT_REG},        {"was-dir", DT_DIR}};
+        {"was-file", DT_REG}, {"became-link", DT_REG}, {"gone", DT_REG},        {"fresh1", DT_REG},
+        {"was-file", DT_REG}, {"fresh2", DT_REG},      {"became-link", DT_REG}, {"fresh3", DT_REG},
+        {"gone", DT_REG},     {"was-dir", DT_DIR}};
     watcher::reset_listed(fd, dir.path, listed);
-    const std::string report =
-        "chmod: not changing permissions of '" + dir / "became-link" + "': it has 2 links\n";
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), report + report);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "chmod: not changing permissions of 2 files that have, or had, more than one link, "
+              "such as '" +
+                  dir / "became-link" + "'\n");
     EXPECT_NE(fcntl(between, F_GETFD), -1);
     close(between);
     close(fd);

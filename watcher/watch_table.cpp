@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -20,6 +21,7 @@
 #include "directory_listing.h"
 #include "event_rules.h"
 #include "kernel_watches.h"
+#include "messages.h"
 
 namespace watcher {
 namespace {
@@ -107,6 +109,24 @@ bool can_be_left_out(int error) {
            error == ENAMETOOLONG;
 }
 
+// Set once the shortage of watches has been reported; cleared by a pass that lacked none.
+bool short_of_watches = false;
+bool watches_lacked = false;  // in the current pass
+
+void report_watch_shortage(const std::string& directory) {
+    watches_lacked = true;
+    if (short_of_watches) return;
+    short_of_watches = true;
+    std::printf(kWatchLimitFormat, directory.c_str());
+}
+
+// Starts a pass that tries to watch every directory it meets; ends it, telling whether any
+// lacked a watch.
+void begin_pass() { watches_lacked = false; }
+void end_pass() {
+    if (!watches_lacked) short_of_watches = false;
+}
+
 struct record {
     int wd;
     std::string path;
@@ -142,7 +162,14 @@ bool watch_from(const std::string& directory, bool top) {
         pending.pop_back();
         const watch_result result = watch_one(path, top);
         if (result == watch_result::failed) {
-            if (top || !can_be_left_out(inotifytools_error())) return false;
+            const int error = inotifytools_error();
+            // Out of watches (a user can make directories until they run out): with the folder
+            // watched, what could be watched is kept, and the tree is still reset at each event.
+            if (error == ENOSPC && counts.live > 0) {
+                report_watch_shortage(path);
+                continue;
+            }
+            if (top || !can_be_left_out(error)) return false;
             continue;
         }
         // A directory watched elsewhere is listed when its queued move is handled.
@@ -199,9 +226,8 @@ bool find_true_paths(const char* folder, const std::map<std::pair<dev_t, ino_t>,
             continue;
         }
         struct stat status;
-        const auto watch = fstat(fd, &status) == 0
-                               ? watched_at.find({status.st_dev, status.st_ino})
-                               : watched_at.end();
+        const auto watch = fstat(fd, &status) == 0 ? watched_at.find({status.st_dev, status.st_ino})
+                                                   : watched_at.end();
         if (watch != watched_at.end()) {
             true_path[watch->second] = path;
         } else {
@@ -272,9 +298,12 @@ bool resync_watch_table(const char* folder) {
     if (!find_true_paths(folder, watched_at, true_path, unwatched)) return false;
     move_records(records_to_move(true_path), true_path, alive);
     sightings.clear();
+    begin_pass();
     for (const std::string& path : unwatched) {
-        if (inotifytools_wd_from_filename(path.c_str()) < 0 && !watch_from(path, false)) return false;
+        if (inotifytools_wd_from_filename(path.c_str()) < 0 && !watch_from(path, false))
+            return false;
     }
+    end_pass();
     return true;
 }
 
@@ -314,7 +343,11 @@ bool rebuild_due() {
 
 bool rebuild_watch_table(const char* folder) {
     inotifytools_cleanup();
-    return start_watch_table() && watch_tree(folder);
+    if (!start_watch_table()) return false;
+    begin_pass();
+    if (!watch_tree(folder)) return false;
+    end_pass();
+    return true;
 }
 
 }  // namespace watcher

@@ -22,10 +22,14 @@ bool start_watch_table();
 // before it is listed, so that whatever is made in it later raises an event and whatever was
 // made before is in the listing. Directories already watched under their path are listed, not
 // watched again; one the kernel watches under another path (a move whose events are still
-// queued) is left to those events, with what lies below it. Symlinks are not followed. Below the top, directories that vanish, may not be
-// read or lie too deep for a path (ENOENT, ENOTDIR, EACCES, ELOOP, ENAMETOOLONG) are left out
-// with what lies below them. Returns false when a watch fails otherwise, or the top's fails
-// (inotifytools_error() tells why); what was watched before stays watched, the top first.
+// queued) is left to those events, with what lies below it. Symlinks are not followed. Below the
+// top, directories that vanish, may not be read or lie too deep for a path (ENOENT, ENOTDIR,
+// EACCES, ELOOP, ENAMETOOLONG) are left out with what lies below them. Once some watch is held,
+// directories that can't be watched for lack of watches (ENOSPC) are left out too: the first is
+// reported ("Failed to watch <path>; upper limit on inotify watches reached!"), once until a resync
+// or rebuild lacks none; they are tried again at the next. Returns false when a watch fails
+// otherwise, or the top's fails (inotifytools_error() tells why); what was watched before stays
+// watched, the top first.
 bool watch_tree(const char* directory);
 
 // Moves the records of directory `from` and of everything below it to the same places below

@@ -1,8 +1,9 @@
 // A temporary directory for tests that touch the disk, removed with its contents at the end.
 #pragma once
 
-#include <ftw.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -21,10 +22,12 @@ struct scratch_dir {
         path = name;
     }
     ~scratch_dir() {
-        nftw(
-            path.c_str(),
-            [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-            FTW_DEPTH | FTW_PHYS);
+        // rm: a tree may lie deeper than a path can name, which nftw can't walk.
+        const char* const argv[] = {"rm", "-rf", "--", path.c_str(), nullptr};
+        pid_t pid;
+        if (posix_spawnp(&pid, "rm", nullptr, nullptr, const_cast<char* const*>(argv), environ) ==
+            0)
+            waitpid(pid, nullptr, 0);
     }
     scratch_dir(const scratch_dir&) = delete;
     scratch_dir& operator=(const scratch_dir&) = delete;
