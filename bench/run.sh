@@ -4,7 +4,7 @@
 # a private mount namespace). Writes bench/results.md, bench/startup.png and bench/per_event.png.
 #   bench/run.sh          full run (about 20 minutes; 30 with QW_BEFORE)
 #   bench/run.sh --tiny   small sizes, one run: proves the scripts still work; writes nothing
-# QW_BEFORE=<an earlier build's quillwatch> adds it to the drain table.
+# QW_BEFORE=<an earlier build's quillwatch> adds it to the drain, move and burst tables.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -17,6 +17,8 @@ if [ "${1:-}" = --tiny ]; then
     "$here/updater_copy.sh" "$build" 1 1
     echo
     "$here/watcher.sh" "$build" 1 "200" "200" 20 1 200 1000
+    echo
+    "$here/bursts.sh" "$build" 100
     exit 0
 fi
 
@@ -33,6 +35,8 @@ fi
     echo
     "$here/watcher.sh" "$build" 5 "1000 10000 100000 300000" "1000 10000 100000" 2000 3 16384 \
         "50000 100000"
+    echo
+    "$here/bursts.sh" "$build" 1
     echo
     echo "![start-up time and memory against tree size](startup.png)"
     echo

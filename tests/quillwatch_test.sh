@@ -103,7 +103,7 @@ Couldn't watch $SHARE: Permission denied" "$(cat /tmp/qw.out)" "output when a wa
 case_new_files_and_directories_are_watched_and_reset() {
     lay_out
     # Each open of the folder's last component is a walk of the tree.
-    start_daemon strace -f -qq -e trace=openat -o /tmp/opens.log
+    start_daemon "${STRACE[@]}" -f -qq -e trace=openat -o /tmp/opens.log
     wait_until_ready 3
 
     touch "$SHARE/file"
