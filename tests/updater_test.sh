@@ -391,20 +391,66 @@ case_hostile_layouts_fail_safe_or_apply() {
     done
 
     # Entries whose staged copy can't exist are passed over: a name too long once ".rep" is
-    # added, a path through a symlink loop, a dangling symlink.
+    # added, a path through a symlink loop.
     app=$work/cant_exist
     make_app "$app"
     local long
     long=$(printf 'n%.0s' {1..253})
     ln -s loop "$app/loop"
-    write_manifest "$app/manifest.xml.rep" p1 "$long" loop/x p3
-    rm "$app/p3.rep" && ln -s nowhere "$app/p3.rep"
+    write_manifest "$app/manifest.xml.rep" p1 "$long" loop/x
     run_updater "$app"
     assert_eq 0 "$status" "status with staged copies that can't exist"
     assert_eq "$START
 Updating p1.rep
 Deleting p1.rep" "$out" "output with staged copies that can't exist"
     assert_absent "$app/doupdate"
+
+    # A staged copy that is there but can't be followed just now (a link into a volume not
+    # mounted yet, a chain of 42 links) fails its copy and keeps the trigger; once it can be
+    # followed, the next run completes the update.
+    for entry in p2 p3; do
+        app=$work/unfollowable_$entry
+        make_app "$app"
+        if [ $entry = p2 ]; then
+            mv "$app/p2.rep" "$app/volume.rep" && ln -s volume/p2.rep "$app/p2.rep"
+        else
+            mv "$app/p3.rep" "$app/l0"
+            for i in {1..42}; do ln -s "l$((i - 1))" "$app/l$i"; done
+            ln -s l42 "$app/p3.rep"
+        fi
+        run_updater "$app"
+        assert_eq "1 Failed Copying $entry.rep" "$status $(tail -n 2 <<<"$out" | head -n 1)" \
+            "end with an unfollowable $entry.rep"
+        assert_exists "$app/doupdate"
+        [ $entry = p2 ] && mkdir "$app/volume" && mv "$app/volume.rep" "$app/volume/p2.rep"
+        [ $entry = p3 ] && rm "$app/p3.rep" && ln -s l0 "$app/p3.rep"
+        run_updater "$app"
+        assert_eq "0 new $entry" "$status $(cat "$app/$entry")" "rerun once $entry.rep can be followed"
+    done
+
+    # A de-duplicating stager links p2.rep to p1 (the new p2 is the old p1): p1 is not written
+    # in place, so p2 still gets the old p1. A Latin-1 manifest, declared so, is read as such.
+    app=$work/shared_inode
+    make_app "$app"
+    rm "$app/p2.rep" && ln "$app/p1" "$app/p2.rep"
+    printf '<?xml version="1.0" encoding="ISO-8859-1"?>\n<!-- Mise \xe0 jour -->\n%s\n' \
+        "$(write_manifest /dev/stdout p1 p2 p3 | tail -n +2)" >"$app/manifest.xml.rep"
+    run_updater "$app"
+    assert_eq "0 new p1 old p1 new p3" "$status $(cat "$app/p1" "$app/p2" "$app/p3" | xargs)" \
+        "update with p2.rep linked to p1"
+    assert_absent "$app/doupdate"
+
+    # Without /proc (a chroot, early in a boot) the run can't know its directory: it touches
+    # nothing, not even the directory it was started from, which holds an update of its own.
+    app=$work/no_proc
+    make_app "$app"
+    local before
+    before=$(snapshot "$app")
+    out=$(cd "$app" && "${STRACE[@]}" -f -qq -o /dev/null -e inject=/^readlink:error=ENOENT:when=1 \
+        -e inject=clock_nanosleep,nanosleep:retval=0 ./updater 2>&1 </dev/null)
+    assert_eq "1 $REINSTALL" "$? $(tail -n 1 <<<"$out")" "end without /proc"
+    grep -q "^updater: cannot find the application directory" <<<"$out" || fail "no reason given: $out"
+    assert_eq "$before" "$(snapshot "$app")" "files without /proc"
 
     # Memory running out while the manifest is parsed (70,000 entries in 30 MB of address
     # space) is a manifest that can't be loaded, not an abort.

@@ -15,7 +15,8 @@ std::string find_application_directory() {
         if (n < 0) return "";
         if (static_cast<size_t>(n) < target.size()) {
             target.resize(static_cast<size_t>(n));
-            return strip_last_component(target);
+            const std::string directory = strip_last_component(target);
+            return directory.empty() ? "/" : directory;
         }
         target.resize(target.size() * 2);
     }

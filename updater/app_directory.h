@@ -5,8 +5,8 @@
 
 namespace updater {
 
-// Returns the directory of the running executable, read whole from "/proc/<pid>/exe". Returns ""
-// when the link can't be read or the executable lies in "/".
+// Returns the directory of the running executable, read whole from "/proc/<pid>/exe" ("/" for
+// one that lies there). Returns "", with errno set, when the link can't be read.
 std::string find_application_directory();
 
 // Returns `path` without its last "/" and everything after it; unchanged when it holds no "/".

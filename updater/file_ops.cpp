@@ -117,8 +117,8 @@ bool is_running_executable(const std::string& path) {
     return stat(target, &self) == 0 && same_file(self, candidate);
 }
 
-bool install_staged_copy(const std::string& staged, const std::string& target) {
-    if (!is_running_executable(target)) return copy_whole_file(staged, target);
+bool install_staged_copy(const std::string& staged, const std::string& target, bool shared) {
+    if (!shared && !is_running_executable(target)) return copy_whole_file(staged, target);
     // Written through a symlink like every other target: the rename replaces the file the link
     // leads to, not the link.
     char resolved[PATH_MAX];

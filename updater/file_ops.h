@@ -26,9 +26,10 @@ bool replace_by_rename(const std::string& source, const std::string& target);
 bool is_running_executable(const std::string& path);
 
 // Puts a staged copy in place of its target: replace_by_rename for the running executable
-// (which can't be written in place; through a symlink, the file it leads to is replaced),
-// copy_whole_file for every other target.
-bool install_staged_copy(const std::string& staged, const std::string& target);
+// (which can't be written in place) and for a target whose file must keep its content for
+// another name (`shared`: it is another entry's staged copy); through a symlink, the file it
+// leads to is replaced. copy_whole_file for every other target.
+bool install_staged_copy(const std::string& staged, const std::string& target, bool shared = false);
 
 // Unlinks `path`. Returns true exactly when unlink succeeds.
 bool delete_file(const std::string& path);

@@ -2,13 +2,14 @@
 #include "manifest.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <tinyxml.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
-#include "manifest_shape.h"
 #include "unique_fd.h"
 
 namespace updater {
@@ -23,18 +24,20 @@ namespace {
 constexpr size_t kLongestUtf8Sequence = 4;
 
 // A manifest lists file names: about 60 bytes an entry, so 1 MiB holds over 15,000 of them.
-// Within it TinyXML's time and memory stay small once the shape below is bounded.
 constexpr size_t kLargestManifest = 1024 * 1024;
 
-// TinyXML parses nested elements recursively, a few hundred bytes of stack a level: some
-// thousands of levels overflow the stack. A manifest needs three.
-constexpr int kDeepestNesting = 256;
-
-// TinyXML allocates some 200 bytes an element; and it looks up every attribute among those of
-// its element before it, which grows with their square (160,000 attributes on one element took
-// 82 s). An entry has one attribute.
-constexpr size_t kMostElements = 100000;
-constexpr size_t kMostAttributes = 64;
+// TinyXML recurses once a level of nesting, in its parse and in its destructors (224 bytes of
+// stack a level on amd64, 168 on armhf, 288 on arm64), allocates some 200 bytes an element, and
+// looks up every attribute among those of its element before it, which grows with their square
+// (16,384 attributes on one element take 0.7 s on amd64). No reading of the text can know how
+// TinyXML's tokenizer will split it, but it opens an element only at a "<" and reads an attribute
+// only at a "=": their counts bound the nesting, the elements and the attributes whatever it
+// does. A manifest has one of each an entry, and a few more.
+constexpr size_t kMostOpenings = 16384;
+constexpr size_t kMostEquals = 16384;
+// The parse runs on a stack of its own, sized for the nesting that many "<" allow.
+constexpr size_t kStackPerOpening = 1024;
+constexpr size_t kStackBase = 256 * 1024;
 
 // Reads file `name` whole into `text`. Returns false when it can't be opened or read, isn't a
 // regular file (a FIFO would block, a device never end) or is larger than any manifest.
@@ -67,28 +70,14 @@ void normalize_line_endings(std::string& text) {
     text.resize(out);
 }
 
-// read_manifest, but for memory running out, which throws.
-bool load_manifest(const std::string& manifest_name, std::vector<std::string>& files) {
-    std::string text;
-    if (!read_whole_file(manifest_name, text)) return false;
-    normalize_line_endings(text);
-    const manifest_shape shape = measure_manifest(text);
-    if (shape.ambiguous || shape.deepest > kDeepestNesting || shape.elements > kMostElements ||
-        shape.attributes > kMostAttributes)
-        return false;
-    text.append(kLongestUtf8Sequence, '\0');
-
-    TiXmlDocument document(manifest_name.c_str());
-    document.Parse(text.c_str());
-    if (document.Error()) return false;
-
-    const TiXmlElement* root = TiXmlHandle(&document).FirstChild("CorvanManifest").ToElement();
+// Appends the entries of the parsed `document` to `entries`. Returns false when it has no
+// CorvanManifest/Files, or an entry without Path.
+bool collect_entries(const TiXmlDocument& document, std::vector<std::string>& entries) {
+    const TiXmlElement* root =
+        TiXmlHandle(const_cast<TiXmlDocument*>(&document)).FirstChild("CorvanManifest").ToElement();
     if (root == nullptr) return false;
     const TiXmlElement* list = root->FirstChildElement("Files");
     if (list == nullptr) return false;
-
-    // Collected apart so that a rejected manifest leaves the caller's list as it was.
-    std::vector<std::string> entries;
     for (const TiXmlNode* child = list->IterateChildren(nullptr); child != nullptr;
          child = list->IterateChildren(child)) {
         if (child->Type() != TiXmlNode::TINYXML_ELEMENT) continue;
@@ -96,11 +85,65 @@ bool load_manifest(const std::string& manifest_name, std::vector<std::string>& f
         if (path == nullptr) return false;
         entries.emplace_back(path);
     }
-    files.insert(files.end(), entries.begin(), entries.end());
+    return true;
+}
+
+struct parse_job {
+    const std::string* text;
+    std::vector<std::string> entries;
+    bool loaded = false;
+};
+
+// Parses a job's text and collects its entries, on the parse stack. TinyXML, like the list,
+// allocates with new: memory running out is a manifest that can't be loaded.
+void* parse_on_own_stack(void* argument) {
+    auto& job = *static_cast<parse_job*>(argument);
+    try {
+        TiXmlDocument document;
+        document.Parse(job.text->c_str());
+        job.loaded = !document.Error() && collect_entries(document, job.entries);
+    } catch (const std::bad_alloc&) {
+        job.loaded = false;
+    }
+    return nullptr;
+}
+
+// Parses `text` on a thread whose stack holds the nesting that `openings` "<" allow, and waits
+// for it: the run stays one sequence of steps. Returns false when the thread can't be started.
+bool parse_with_stack_for(std::size_t openings, parse_job& job) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;
+    pthread_t thread;
+    const bool started =
+        pthread_attr_setstacksize(&attributes, kStackBase + openings * kStackPerOpening) == 0 &&
+        pthread_create(&thread, &attributes, parse_on_own_stack, &job) == 0;
+    pthread_attr_destroy(&attributes);
+    return started && pthread_join(thread, nullptr) == 0;
+}
+
+// read_manifest, but for memory running out outside the parse, which throws.
+bool load_manifest(const std::string& manifest_name, std::vector<std::string>& files) {
+    std::string text;
+    if (!read_whole_file(manifest_name, text)) return false;
+    normalize_line_endings(text);
+    // The parser would end the document at a NUL and ignore what follows.
+    if (text.find('\0') != std::string::npos) return false;
+    const manifest_bound bound = bound_manifest(text);
+    if (bound.openings > kMostOpenings || bound.equals > kMostEquals) return false;
+    text.append(kLongestUtf8Sequence, '\0');
+    parse_job job{&text, {}, false};
+    // Collected apart so that a rejected manifest leaves the caller's list as it was.
+    if (!parse_with_stack_for(bound.openings, job) || !job.loaded) return false;
+    files.insert(files.end(), job.entries.begin(), job.entries.end());
     return true;
 }
 
 }  // namespace
+
+manifest_bound bound_manifest(const std::string& text) {
+    return {static_cast<std::size_t>(std::count(text.begin(), text.end(), '<')),
+            static_cast<std::size_t>(std::count(text.begin(), text.end(), '='))};
+}
 
 bool read_manifest(const std::string& manifest_name, std::vector<std::string>& files) {
     // TinyXML, like the text and the list, allocates with new: memory running out anywhere in

@@ -18,6 +18,10 @@ inline constexpr const char kUpdatingPrefix[] = "Updating ";
 inline constexpr const char kCopyFailedPrefix[] = "Failed Copying ";
 inline constexpr const char kDeletingPrefix[] = "Deleting ";
 inline constexpr const char kDeleteFailedPrefix[] = "Failed Deleting ";
+// On standard error, when the run can't find or enter its own directory.
+inline constexpr const char kExecutableLink[] = "/proc/self/exe";
+inline constexpr const char kNoDirectoryFormat[] =
+    "updater: cannot find the application directory (%s: %s); nothing was changed\n";
 inline constexpr const char kReinstallNotice[] =
     "Unable to launch application. Please reinstall application!";
 

@@ -9,6 +9,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -40,18 +41,35 @@ bool has_overlong_name(const std::string& path) {
     return path.size() - start > NAME_MAX;
 }
 
-// A staged copy or new manifest counts as present when it exists at all, even if it can't be
-// opened just now: passing over one that exists would let the run delete the trigger and leave
-// its target old for good, while reporting success. One that can't exist (a name over the limit,
-// a symlink loop or a dangling link on its way) is absent: it would fail every run. A path too
-// long as a whole may still name a file: it counts as present, and its copy fails.
+// A staged copy or new manifest counts as present when its name exists at all, even if what it
+// leads to can't be opened just now (a symlink into a volume not mounted yet, a chain of links
+// too long): passing over one would let the run delete the trigger and leave its target old for
+// good, while reporting success. Its copy fails instead, and the next run tries again. A name
+// that can't exist (over the limit, or below a missing or looping directory) is absent: it would
+// fail every run. A path too long as a whole may still name a file: it counts as present, and
+// its copy fails.
 bool present(const std::string& path) {
-    if (readable(path)) return true;
+    struct stat status;
+    if (lstat(path.c_str(), &status) == 0) return true;
     const int error = errno;
     if (error == ENAMETOOLONG) return !has_overlong_name(path);
-    if (error == ENOENT || error == ENOTDIR || error == ELOOP) return false;
+    return error != ENOENT && error != ENOTDIR && error != ELOOP;
+}
+
+// True when the file at `target` is also the staged copy of another entry (a stager that links
+// equal content, say "p2.rep" to "p1" because the new p2 is the old p1): written in place, that
+// staged copy would change with it.
+bool is_another_entrys_staged_copy(const std::string& target,
+                                   const std::vector<std::string>& entries) {
     struct stat status;
-    return lstat(path.c_str(), &status) == 0 || errno != ENOENT;
+    if (stat(target.c_str(), &status) != 0 || status.st_nlink < 2) return false;
+    for (const std::string& entry : entries) {
+        struct stat staged;
+        if (entry != target && stat((entry + kStagedSuffix).c_str(), &staged) == 0 &&
+            staged.st_dev == status.st_dev && staged.st_ino == status.st_ino)
+            return true;
+    }
+    return false;
 }
 
 struct file_list {
@@ -73,11 +91,11 @@ bool load_file_list(file_list& list) {
 
 // Puts one entry's staged copy in place and deletes it; an entry without one is passed over.
 // Returns false after printing the failure line.
-bool apply_entry(const std::string& entry) {
+bool apply_entry(const std::string& entry, const std::vector<std::string>& entries) {
     const std::string staged = entry + kStagedSuffix;
     if (!present(staged)) return true;
     print_line(kUpdatingPrefix + staged);
-    if (!install_staged_copy(staged, entry)) {
+    if (!install_staged_copy(staged, entry, is_another_entrys_staged_copy(entry, entries))) {
         print_line(kCopyFailedPrefix + staged);
         return false;
     }
@@ -113,9 +131,15 @@ bool finish_update() {
 int run_update() {
     // A closed output (a log reader gone, "| head") must not kill the update halfway.
     signal(SIGPIPE, SIG_IGN);
+    // Everything the run reads and writes lies in its own directory: without it (no /proc in a
+    // chroot or early in a boot), the directory it was started from may hold another
+    // application's update, so nothing is touched.
     const std::string directory = find_application_directory();
-    if (!directory.empty() && chdir(directory.c_str()) != 0) {
-        // Not fatal: the run goes on in the directory it was started from.
+    if (directory.empty() || chdir(directory.c_str()) != 0) {
+        std::fprintf(stderr, kNoDirectoryFormat,
+                     directory.empty() ? kExecutableLink : directory.c_str(), std::strerror(errno));
+        print_reinstall_notice();
+        return 1;
     }
     print_line(kStartLine);
     sleep(5);
@@ -127,7 +151,7 @@ int run_update() {
         return 1;
     }
     for (const std::string& entry : list.entries) {
-        if (!apply_entry(entry)) {
+        if (!apply_entry(entry, list.entries)) {
             print_reinstall_notice();
             return 1;
         }
