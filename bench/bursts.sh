@@ -77,57 +77,50 @@ echo "for the whole burst; drained is the time from the burst's end until the da
 echo
 echo "| burst | tree | daemon | events | CPU (ms) | in walks | drained (ms) |"
 echo "|---|---|---|---|---|---|---|"
+# Runs the burst "$@" against the running daemon $pid, waits until it has printed at least $lines
+# reset lines and is idle, stops it and prints a row of the table for $what, $tree and $label.
+burst_row() {
+    local c s e cpu walk
+    c=$(cpu_ms $pid)
+    "$@"
+    s=$EPOCHREALTIME
+    wait_until "[ \$(grep -c '^\[chmod' /tmp/qw.out) -ge $lines ] && idle $pid" 3600
+    e=$EPOCHREALTIME
+    cpu=$(($(cpu_ms $pid) - c))
+    stop $pid
+    walk=$(walk_ms)
+    row "$what | $tree | $label | $(grep -c '^\[chmod' /tmp/qw.out) | $cpu | $(ratio "$cpu" "$walk") | $(elapsed_ms "$s" "$e")"
+}
+copy() { cp -r /tmp/src "$share/copy"; }
+pairs() { for ((p = 0; p < 100; p++)); do touch "$share/p"; rm "$share/p"; done; }
+fill_queue() {
+    (cd "$share" && perl -e 'for (1 .. $ARGV[0] / 4) { rename "a", "b"; rename "b", "a" }' "$queue")
+    kill -CONT $pid
+}
 for i in "${!daemons[@]}"; do
     qw=${binaries[$i]} label=${daemons[$i]}
-    # A copy of many empty files into the tree at once.
-    files=$((10000 / scale)) copied=$((1000 / scale))
+    # A copy of many empty files into the tree at once: the files copied before the new
+    # directory's watch raise no event of their own.
     fresh_share
-    make_files "$files"
-    mkdir -p /tmp/src && (cd /tmp/src && eval "touch c{1..$copied}")
+    make_files $((10000 / scale))
+    mkdir -p /tmp/src && (cd /tmp/src && eval "touch c{1..$((1000 / scale))}")
     start "$qw" 103
-    c=$(cpu_ms $pid)
-    cp -r /tmp/src "$share/copy"
-    s=$EPOCHREALTIME
-    # The files copied before the new directory's watch raise no event of their own.
-    wait_until "grep -q '^\[chmod' /tmp/qw.out && idle $pid" 3600
-    e=$EPOCHREALTIME
-    cpu=$(($(cpu_ms $pid) - c))
-    stop $pid
-    walk=$(walk_ms)
-    row "copy of $copied files | $files files | $label | $(grep -c '^\[chmod' /tmp/qw.out) | $cpu | $(ratio "$cpu" "$walk") | $(elapsed_ms "$s" "$e")"
+    what="copy of $((1000 / scale)) files" tree="$((10000 / scale)) files" lines=1 burst_row copy
 
     # Create/delete pairs, one after the other, by one user.
-    files=$((50000 / scale)) pairs=100
     fresh_share
-    make_files "$files"
+    make_files $((50000 / scale))
     start "$qw" 103
-    c=$(cpu_ms $pid)
-    for ((p = 0; p < pairs; p++)); do touch "$share/p"; rm "$share/p"; done
-    s=$EPOCHREALTIME
-    wait_until "idle $pid && [ \$(grep -c '^\[chmod' /tmp/qw.out) -ge $((2 * pairs)) ]" 3600
-    e=$EPOCHREALTIME
-    cpu=$(($(cpu_ms $pid) - c))
-    stop $pid
-    walk=$(walk_ms)
-    row "$pairs create/delete pairs | $files files | $label | $((2 * pairs)) | $cpu | $(ratio "$cpu" "$walk") | $(elapsed_ms "$s" "$e")"
+    what="100 create/delete pairs" tree="$((50000 / scale)) files" lines=200 burst_row pairs
 
     # A full queue: the daemon stopped while renames of one file fill it.
-    files=$((1000 / scale)) queue=$((16384 / scale / 4 * 4))
+    queue=$((16384 / scale / 4 * 4))
     fresh_share
-    make_files "$files"
+    make_files $((1000 / scale))
     touch "$share/a"
     start "$qw" 103
     kill -STOP $pid
-    (cd "$share" && perl -e 'for (1 .. $ARGV[0] / 4) { rename "a", "b"; rename "b", "a" }' "$queue")
-    c=$(cpu_ms $pid)
-    s=$EPOCHREALTIME
-    kill -CONT $pid
-    wait_until "idle $pid && [ \$(grep -c '^\[chmod' /tmp/qw.out) -ge $queue ]" 3600
-    e=$EPOCHREALTIME
-    cpu=$(($(cpu_ms $pid) - c))
-    stop $pid
-    walk=$(walk_ms)
-    row "full queue | $files files | $label | $queue | $cpu | $(ratio "$cpu" "$walk") | $(elapsed_ms "$s" "$e")"
+    what="full queue" tree="$((1000 / scale)) files" lines=$queue burst_row fill_queue
 done
 echo
 
