@@ -609,6 +609,43 @@ case_running_out_of_watches_never_ends_the_daemon() {
     stop_daemon
 }
 
+# On btrfs each sub-volume has a device number of its own and inode numbers repeat across them:
+# after lost events the table is matched by the kernel's file handles, so no watch of a
+# directory still in the tree is removed, and notices keep coming. The tree lies in a
+# sub-volume, with another nested in it, on a loop-mounted image.
+case_btrfs_subvolumes_keep_their_watches_after_lost_events() {
+    command -v mkfs.btrfs >/dev/null || { skip_case "mkfs.btrfs (btrfs-progs) is not installed"; return; }
+    [ -e /dev/loop-control ] || mknod -m 660 /dev/loop-control c 10 237
+    for i in 0 1 2 3 4 5 6 7; do [ -e /dev/loop$i ] || mknod -m 660 /dev/loop$i b 7 $i; done
+    mkdir -p /mnt/bt
+    truncate -s 300M /mnt/btrfs.img && mkfs.btrfs -q /mnt/btrfs.img >/dev/null 2>&1 &&
+        mount -o loop /mnt/btrfs.img /mnt/bt 2>/dev/null ||
+        { skip_case "btrfs can't be mounted here"; rm -f /mnt/btrfs.img; return; }
+    local SHARE=/mnt/bt/vol/share/
+    btrfs subvolume create /mnt/bt/vol >/dev/null
+    lay_out "${SHARE%/}"
+    btrfs subvolume create "${SHARE}nested" >/dev/null
+    mkdir -p "${SHARE}nested/d"{1..20} "${SHARE}TempDir/t"{1..10}
+    start_daemon "${STRACE[@]}" -f -qq -e trace=inotify_rm_watch -o /tmp/removals.log
+    wait_until_ready 34
+    kill -STOP "$(daemon_pid)"
+    touch "${SHARE}q"
+    (cd "$SHARE" && perl -e 'for (0 .. $ARGV[0] / 4) { rename "q", "r"; rename "r", "q" }' \
+        "$(cat /proc/sys/fs/inotify/max_queued_events)")
+    kill -CONT "$(daemon_pid)"
+    wait_for output_has "$NO_CASE"
+    barrier 1
+    assert_watches_whole_tree "after lost events on btrfs"
+    assert_eq 0 "$(grep -c 'inotify_rm_watch(' /tmp/removals.log)" "watches removed by the recovery"
+    local i
+    for i in 1 2 3; do mv "${SHARE}TempDir/t$i" "${SHARE}IncomingDir/"; done
+    mv "${SHARE}nested/d1" "${SHARE}TempDir/" && mv "${SHARE}TempDir/d1" "${SHARE}IncomingDir/"
+    wait_for test -f /tmp/email/4
+    assert_mail 4 -m 1024 -c d1
+    stop_daemon "$SHARE"
+    umount /mnt/bt && rm -f /mnt/btrfs.img
+}
+
 # A seeded random sequence of makes, renames, moves across TempDir and IncomingDir, moves out
 # and in, deletions of files and nested directories, and directories made with another item
 # moved into them at once, against a model of the notices. A move into a directory the daemon

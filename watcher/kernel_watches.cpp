@@ -7,12 +7,15 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace watcher {
 namespace {
+
+constexpr int kHandleFid = 0x200;  // AT_HANDLE_FID
 
 // The descriptor of the inotify instance: its /proc/self/fd link reads "anon_inode:inotify".
 int find_inotify_descriptor() {
@@ -34,7 +37,35 @@ int find_inotify_descriptor() {
     return found;
 }
 
+std::string format_handle(unsigned type, const char* hex_bytes) {
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%x:", type);
+    return prefix + std::string(hex_bytes);
+}
+
 }  // namespace
+
+std::string handle_of(int fd) {
+    alignas(file_handle) unsigned char storage[sizeof(file_handle) + MAX_HANDLE_SZ];
+    auto* handle = reinterpret_cast<file_handle*>(storage);
+    handle->handle_bytes = MAX_HANDLE_SZ;
+    int mount_id;
+    // The kernel encodes a watch's handle as an identifier only (AT_HANDLE_FID, Linux 6.5); the
+    // file systems that encode one differently for opening have it from 6.5 on as well.
+    if (name_to_handle_at(fd, "", handle, &mount_id, AT_EMPTY_PATH | kHandleFid) != 0) {
+        handle->handle_bytes = MAX_HANDLE_SZ;
+        if (errno != EINVAL || name_to_handle_at(fd, "", handle, &mount_id, AT_EMPTY_PATH) != 0)
+            return "";
+    }
+    const unsigned char* bytes = storage + offsetof(file_handle, f_handle);
+    std::string hex;
+    char byte[3];
+    for (unsigned i = 0; i < handle->handle_bytes; ++i) {
+        std::snprintf(byte, sizeof byte, "%02x", bytes[i]);
+        hex += byte;
+    }
+    return format_handle(static_cast<unsigned>(handle->handle_type), hex.c_str());
+}
 
 std::vector<kernel_watch> parse_inotify_fdinfo(const std::string& text) {
     std::vector<kernel_watch> watches;
@@ -50,7 +81,15 @@ std::vector<kernel_watch> parse_inotify_fdinfo(const std::string& text) {
             continue;
         // The kernel's own encoding: 12 bits of major above 20 bits of minor.
         const dev_t device = makedev(kernel_device >> 20, kernel_device & 0xfffff);
-        watches.push_back({static_cast<int>(wd), device, static_cast<ino_t>(inode)});
+        unsigned type;
+        char bytes[2 * MAX_HANDLE_SZ + 1];
+        const std::size_t handle_at = line.find(" fhandle-type:");
+        std::string handle;
+        if (handle_at != std::string::npos &&
+            std::sscanf(line.c_str() + handle_at, " fhandle-type:%x f_handle:%256[0-9a-f]", &type,
+                        bytes) == 2)
+            handle = format_handle(type, bytes);
+        watches.push_back({static_cast<int>(wd), device, static_cast<ino_t>(inode), handle});
     }
     return watches;
 }

@@ -14,11 +14,19 @@ struct kernel_watch {
     int wd;
     dev_t device;  // as stat() gives it
     ino_t inode;
+    // The kernel's file handle of the directory, "<type>:<bytes in hex>": unique on every file
+    // system, where device and inode are not (btrfs sub-volumes, overlays). "" when none is shown.
+    std::string handle;
 };
 
 // Returns the watches listed in `text`, the content of /proc/self/fdinfo/<inotify descriptor>
-// ("inotify wd:<hex> ino:<hex> sdev:<hex> ..." lines); other lines are skipped.
+// ("inotify wd:<hex> ino:<hex> sdev:<hex> ... fhandle-type:<hex> f_handle:<hex>" lines); other
+// lines are skipped.
 std::vector<kernel_watch> parse_inotify_fdinfo(const std::string& text);
+
+// Returns the kernel's file handle of the open file `fd` as parse_inotify_fdinfo gives a watch's,
+// or "" when its file system gives none.
+std::string handle_of(int fd);
 
 // Reads the watches of this process's inotify instance (the first it holds) into `watches`.
 // Returns false, with errno set, when no instance is open or its fdinfo can't be read.

@@ -18,6 +18,8 @@ TEST(KernelWatches, ParsedFromFdinfoWithTheKernelsDeviceNumbers) {
     EXPECT_EQ(parsed[0].wd, 0x1f);
     EXPECT_EQ(parsed[0].inode, 0xa76169u);
     EXPECT_EQ(parsed[0].device, makedev(254, 0));
+    EXPECT_EQ(parsed[0].handle, "1:6961a7009f459f26");
+    EXPECT_EQ(parsed[1].handle, "");
     EXPECT_EQ(parsed[1].inode, 0xffffffffffu);
     EXPECT_EQ(parsed[1].device, makedev(8, 0x12345));
 }

@@ -210,10 +210,10 @@ void move_records(std::vector<record> records, const std::unordered_map<int, std
     }
 }
 
-// Walks the tree below `folder` and puts each directory watched by the kernel (`watched_at`, by
-// device and inode) on its path in `true_path`, each other one in `unwatched`. Returns false
-// when `folder` can't be opened.
-bool find_true_paths(const char* folder, const std::map<std::pair<dev_t, ino_t>, int>& watched_at,
+// Walks the tree below `folder` and puts each directory watched by the kernel (`watched_as`, by
+// file handle) on its path in `true_path`, each other one in `unwatched`. Returns false when
+// `folder` can't be opened, or a directory's handle can't be read (EOPNOTSUPP).
+bool find_true_paths(const char* folder, const std::unordered_map<std::string, int>& watched_as,
                      std::unordered_map<int, std::string>& true_path,
                      std::vector<std::string>& unwatched) {
     std::vector<std::string> pending{with_slash(folder)};
@@ -225,10 +225,14 @@ bool find_true_paths(const char* folder, const std::map<std::pair<dev_t, ino_t>,
             if (top) return false;
             continue;
         }
-        struct stat status;
-        const auto watch = fstat(fd, &status) == 0 ? watched_at.find({status.st_dev, status.st_ino})
-                                                   : watched_at.end();
-        if (watch != watched_at.end()) {
+        const std::string handle = handle_of(fd);
+        if (handle.empty()) {
+            close(fd);
+            errno = EOPNOTSUPP;
+            return false;
+        }
+        const auto watch = watched_as.find(handle);
+        if (watch != watched_as.end()) {
             true_path[watch->second] = path;
         } else {
             unwatched.push_back(path);
@@ -287,15 +291,21 @@ std::string relocate_tree(const char* directory) {
 bool resync_watch_table(const char* folder) {
     std::vector<kernel_watch> kernel;
     if (!read_kernel_watches(kernel)) return false;
-    std::map<std::pair<dev_t, ino_t>, int> watched_at;
+    // By the kernel's file handle: device and inode numbers repeat across btrfs sub-volumes,
+    // whose directories then all look gone. Without handles the table can't be matched at all.
+    std::unordered_map<std::string, int> watched_as;
     std::unordered_set<int> alive;
     for (const kernel_watch& each : kernel) {
-        watched_at[{each.device, each.inode}] = each.wd;
+        if (each.handle.empty()) {
+            errno = EOPNOTSUPP;
+            return false;
+        }
+        watched_as[each.handle] = each.wd;
         alive.insert(each.wd);
     }
     std::unordered_map<int, std::string> true_path;
     std::vector<std::string> unwatched;
-    if (!find_true_paths(folder, watched_at, true_path, unwatched)) return false;
+    if (!find_true_paths(folder, watched_as, true_path, unwatched)) return false;
     move_records(records_to_move(true_path), true_path, alive);
     sightings.clear();
     begin_pass();
