@@ -61,8 +61,17 @@ nth_call_on() {
     rm -rf "$copy" && cp -a "$app" "$copy"
     (cd / && "${STRACE[@]}" -f -qq -y -o "$trace" -e trace="$syscall" \
         -e inject=clock_nanosleep,nanosleep:retval=0 "$copy/updater" >/dev/null </dev/null)
-    grep -n "^[0-9 ]*$syscall(" "$trace" | grep -n "<$copy/$suffix>" | head -n 1 | cut -d: -f1
+    main_thread_calls "$syscall" "$trace" | grep -n "<$copy/$suffix>" | head -n 1 | cut -d: -f1
     rm -rf "$copy" "$trace"
+}
+
+# Prints the calls of syscall $1 in the strace -f log $2 made by the program's main thread (the
+# first to appear), one a line. strace counts an injection's calls thread by thread, and the
+# manifest is parsed on a thread of its own, where a sanitizer runtime makes calls of its own.
+main_thread_calls() {
+    local main
+    main=$(awk 'NR == 1 && $1 ~ /^[0-9]+$/ {print $1}' "$2")
+    grep -E "^(${main:-[0-9]+} +)?$1\\(" "$2"
 }
 
 # Makes a listening Unix socket at $1 (perl-base is on every Debian system).

@@ -63,7 +63,7 @@ case_every_single_fault_is_reported_and_recovered() {
         rm -rf "$app" && cp -a "$template" "$app"
         (cd / && "${STRACE[@]}" -f -qq -y -o "$work/trace" -e trace="$syscall" \
             -e inject=clock_nanosleep,nanosleep:retval=0 "$app/updater" >/dev/null </dev/null)
-        mapfile -t calls < <(grep -E "^([0-9]+ +)?$syscall\(" "$work/trace")
+        mapfile -t calls < <(main_thread_calls "$syscall" "$work/trace")
         local skipped=0
         for ((n = 1; n <= ${#calls[@]}; n++)); do
             console=0

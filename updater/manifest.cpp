@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <tinyxml.h>
 #include <unistd.h>
@@ -35,7 +36,7 @@ constexpr size_t kLargestManifest = 1024 * 1024;
 // does. A manifest has one of each an entry, and a few more.
 constexpr size_t kMostOpenings = 16384;
 constexpr size_t kMostEquals = 16384;
-// The parse runs on a stack of its own, sized for the nesting that many "<" allow.
+// The parse runs on a stack sized for the nesting that many "<" allow.
 constexpr size_t kStackPerOpening = 1024;
 constexpr size_t kStackBase = 256 * 1024;
 
@@ -94,7 +95,7 @@ struct parse_job {
     bool loaded = false;
 };
 
-// Parses a job's text and collects its entries, on the parse stack. TinyXML, like the list,
+// Parses a job's text and collects its entries. TinyXML, like the list,
 // allocates with new: memory running out is a manifest that can't be loaded.
 void* parse_on_own_stack(void* argument) {
     auto& job = *static_cast<parse_job*>(argument);
@@ -108,15 +109,23 @@ void* parse_on_own_stack(void* argument) {
     return nullptr;
 }
 
-// Parses `text` on a thread whose stack holds the nesting that `openings` "<" allow, and waits
-// for it: the run stays one sequence of steps. Returns false when the thread can't be started.
+// Parses the job's text on a stack that holds the nesting `openings` "<" allow: this thread's,
+// when its limit leaves room for it (every manifest of a few thousand entries), else a thread's
+// of that size, waited for, so that the run stays one sequence of steps. Returns false when the
+// thread can't be started.
 bool parse_with_stack_for(std::size_t openings, parse_job& job) {
+    const std::size_t needed = kStackBase + openings * kStackPerOpening;
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_STACK, &limit) == 0 &&
+        (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= needed + kStackBase)) {
+        parse_on_own_stack(&job);
+        return true;
+    }
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) return false;
     pthread_t thread;
-    const bool started =
-        pthread_attr_setstacksize(&attributes, kStackBase + openings * kStackPerOpening) == 0 &&
-        pthread_create(&thread, &attributes, parse_on_own_stack, &job) == 0;
+    const bool started = pthread_attr_setstacksize(&attributes, needed) == 0 &&
+                         pthread_create(&thread, &attributes, parse_on_own_stack, &job) == 0;
     pthread_attr_destroy(&attributes);
     return started && pthread_join(thread, nullptr) == 0;
 }
