@@ -421,6 +421,23 @@ case_moves_and_races_keep_every_watch_on_its_true_path() {
     touch "$SHARE/TempDir/deep.iso" && mv "$SHARE/TempDir/deep.iso" "$SHARE/IncomingDir/Z/X/deep/"
     wait_for test -f /tmp/email/3
     assert_mail 3 -m 1024 -c deep.iso
+    # Two directories exchanged in one call (renameat2 RENAME_EXCHANGE; its first half is a move
+    # from TempDir to IncomingDir, announced): each keeps its own watches, so a move out of what
+    # is now IncomingDir/B sends no notice, and one out of what is now TempDir/A does.
+    mkdir -p "$SHARE/TempDir/A/a1" "$SHARE/IncomingDir/B/b1" && wait_for watched "$SHARE/IncomingDir/B/b1"
+    local renameat2
+    case $(uname -m) in x86_64) renameat2=316 ;; aarch64) renameat2=276 ;; *) renameat2=382 ;; esac
+    perl -e 'syscall($ARGV[0], -100, $ARGV[1], -100, $ARGV[2], 2) == 0 or die "$!"' "$renameat2" \
+        "$SHARE/TempDir/A" "$SHARE/IncomingDir/B" || fail "no exchange"
+    barrier 5
+    touch "$SHARE/IncomingDir/B/a1/x.iso" "$SHARE/TempDir/A/b1/y.iso"
+    mv "$SHARE/IncomingDir/B/a1/x.iso" "$SHARE/IncomingDir/"
+    mv "$SHARE/TempDir/A/b1/y.iso" "$SHARE/IncomingDir/"
+    wait_for test -f /tmp/email/5
+    barrier 6
+    assert_eq 5 "$(ls /tmp/email | wc -l)" "notices after an exchange"
+    assert_mail 4 -m 1024 -c A
+    assert_mail 5 -m 1024 -c y.iso
     # The commands inherit the standard streams only.
     grep -q 'inotify' /tmp/email-fds/* && fail "email inherited: $(grep inotify /tmp/email-fds/*)"
     stop_daemon

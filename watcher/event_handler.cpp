@@ -113,7 +113,7 @@ void handle_paired_move_in(daemon_state& state, const inotify_event& event) {
     // a sibling whose name merely starts with the same text.
     const std::string from = std::string(state.moved_from) + "/";
     const std::string to = std::string(new_name.text) + "/";
-    rename_tree(from.c_str(), to.c_str());
+    follow_move(from.c_str(), to.c_str());
     // Renamed again, or made, before its events were read: watched under no path so far.
     if (event.mask & IN_ISDIR) watch_arrived_directory(new_name.text);
     release_pending_move(state);

@@ -49,6 +49,38 @@ std::unordered_map<int, sighting> sightings;  // by descriptor
 
 // Where records wait while a resync moves them, so that none is renamed onto another's path.
 constexpr char kMovingPrefix[] = "(moving)/";
+// Where the records of a directory wait when another directory moves onto their path (an
+// exchange of two directories, whose second half brings them back), until a move names them.
+constexpr char kParkedPrefix[] = "(parked)/";
+
+// The kernel's file handle of each live watch, and the watch of each handle: which directory a
+// record stands for, whatever path it has.
+std::unordered_map<int, std::string> handle_by_wd;
+std::unordered_map<std::string, int> wd_by_handle;
+
+void forget_handle(int wd) {
+    const auto known = handle_by_wd.find(wd);
+    if (known == handle_by_wd.end()) return;
+    const auto back = wd_by_handle.find(known->second);
+    if (back != wd_by_handle.end() && back->second == wd) wd_by_handle.erase(back);
+    handle_by_wd.erase(known);
+}
+
+void remember_handle(int wd, const std::string& handle) {
+    forget_handle(wd);
+    if (handle.empty()) return;
+    handle_by_wd[wd] = handle;
+    wd_by_handle[handle] = wd;
+}
+
+// The handle of the directory at `path` (a final symlink not followed); "" when none is there.
+std::string handle_at(const std::string& path) {
+    const int fd = open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return "";
+    const std::string handle = handle_of(fd);
+    close(fd);
+    return handle;
+}
 
 std::string with_slash(const char* path) {
     std::string text = path;
@@ -82,6 +114,7 @@ watch_result watch_one(const std::string& directory, bool top) {
     }
     counts.highest_wd = std::max(counts.highest_wd, wd);
     ++counts.live;
+    remember_handle(wd, handle_at(directory));
     return watch_result::watched;
 }
 
@@ -148,6 +181,7 @@ std::vector<record> records_below(const std::string& prefix) {
 
 void retire_records(const std::vector<record>& records) {
     for (const record& each : records) {
+        forget_handle(each.wd);
         const std::string name = kRetiredPrefix + std::to_string(++counts.retired) + "/";
         inotifytools_replace_filename(each.path.c_str(), name.c_str());
     }
@@ -203,6 +237,7 @@ void move_records(std::vector<record> records, const std::unordered_map<int, std
             continue;
         }
         --counts.live;
+        forget_handle(each.wd);
         if (alive.count(each.wd) == 0 || !inotifytools_remove_watch_by_wd(each.wd)) {
             const std::string name = kRetiredPrefix + std::to_string(++counts.retired) + "/";
             inotifytools_replace_filename(moving.c_str(), name.c_str());
@@ -246,9 +281,11 @@ bool find_true_paths(const char* folder, const std::unordered_map<std::string, i
 // The records off their true path or out of the tree, and every record below one of them: the
 // library's rename goes by prefix, and would drag those along.
 std::vector<record> records_to_move(const std::unordered_map<int, std::string>& true_path) {
-    // Every record in the tree's name space (retired ones are not), sorted by path: the records
-    // below one follow it.
+    // Every record in the tree's name space (retired ones are not) or parked, sorted by path:
+    // the records below one follow it.
     std::vector<record> held = records_below("/");
+    const std::vector<record> parked = records_below(kParkedPrefix);
+    held.insert(held.end(), parked.begin(), parked.end());
     std::sort(held.begin(), held.end(),
               [](const record& a, const record& b) { return a.path < b.path; });
     std::vector<record> moving;
@@ -270,6 +307,8 @@ std::vector<record> records_to_move(const std::unordered_map<int, std::string>& 
 bool start_watch_table() {
     counts = {};
     sightings.clear();
+    handle_by_wd.clear();
+    wd_by_handle.clear();
     return inotifytools_initialize() != 0;
 }
 
@@ -308,6 +347,11 @@ bool resync_watch_table(const char* folder) {
     if (!find_true_paths(folder, watched_as, true_path, unwatched)) return false;
     move_records(records_to_move(true_path), true_path, alive);
     sightings.clear();
+    handle_by_wd.clear();
+    wd_by_handle.clear();
+    for (const kernel_watch& each : kernel) {
+        if (true_path.count(each.wd) != 0) remember_handle(each.wd, each.handle);
+    }
     begin_pass();
     for (const std::string& path : unwatched) {
         if (inotifytools_wd_from_filename(path.c_str()) < 0 && !watch_from(path, false))
@@ -327,11 +371,32 @@ void rename_tree(const char* from, const char* to) {
     }
 }
 
+void follow_move(const char* from, const char* to) {
+    const std::string handle = handle_at(to);
+    if (handle.empty()) {
+        // Gone again, or moved on: by path, as the events still to come expect.
+        rename_tree(from, to);
+        return;
+    }
+    const auto watch = wd_by_handle.find(handle);
+    if (watch == wd_by_handle.end()) return;  // not watched: the caller watches it
+    const char* held = inotifytools_filename_from_wd(watch->second);
+    if (held == nullptr || std::strcmp(held, to) == 0 ||
+        (held[0] != '/' && std::strncmp(held, kParkedPrefix, sizeof kParkedPrefix - 1) != 0))
+        return;
+    const std::string now_at = held;
+    const int other = inotifytools_wd_from_filename(to);
+    if (other >= 0 && other != watch->second)
+        rename_tree(to, (kParkedPrefix + std::to_string(other) + "/").c_str());
+    rename_tree(now_at.c_str(), to);
+}
+
 bool unwatch_tree(const char* directory) {
     const std::vector<record> records = records_below(directory);
     bool held = false;
     for (const record& each : records) {
         held = held || each.path == directory;
+        forget_handle(each.wd);
         // A watch the kernel has dropped already (the directory was deleted out there) can only
         // be retired.
         if (!inotifytools_remove_watch_by_wd(each.wd)) retire_records({each});

@@ -37,6 +37,15 @@ bool watch_tree(const char* directory);
 // directory whose records moved already).
 void rename_tree(const char* from, const char* to);
 
+// Follows a completed move of `from` to `to` (both ending in "/") by what lies at `to` now: the
+// records of the watched directory that is there (found by its file handle, wherever its
+// records are: a resync may have put them there already, or an exchange parked them) move to
+// `to`; records of another directory that hold `to` are parked until their own move names them.
+// No record is ever renamed onto a path another live record holds. Nothing happens when what
+// lies at `to` is not watched (the caller watches it); when nothing lies there any more (moved
+// on), the records under `from` move to `to` by path.
+void follow_move(const char* from, const char* to);
+
 // For directory `directory` (ending in "/"), whose move out came without its other half: when a
 // walk has met the same directory since, at another path in the tree (it went into a directory
 // whose watch came after it), and it still lies there, moves its records there and returns that
