@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -27,17 +28,18 @@ int fail_with(int error, int fd = -1) {
 
 // File systems whose files are made up by the kernel: a root-owned file there can hold text a
 // user chose (a process's command line, say).
-constexpr decltype(statfs::f_type) kPseudoFileSystems[] = {
-    PROC_SUPER_MAGIC,   SYSFS_MAGIC,         DEBUGFS_MAGIC,      TRACEFS_MAGIC, SECURITYFS_MAGIC,
-    CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, DEVPTS_SUPER_MAGIC, BPF_FS_MAGIC,  PSTOREFS_MAGIC,
-    EFIVARFS_MAGIC,     SELINUX_MAGIC,       SMACK_MAGIC,        0x62656570 /* configfs */};
+// (f_type is a 32-bit int on 32-bit ARM: compared as 32-bit unsigned values everywhere.)
+constexpr std::uint32_t kPseudoFileSystems[] = {
+    PROC_SUPER_MAGIC, SYSFS_MAGIC,        DEVPTS_SUPER_MAGIC,  DEBUGFS_MAGIC, TRACEFS_MAGIC,
+    SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, BPF_FS_MAGIC,  PSTOREFS_MAGIC,
+    EFIVARFS_MAGIC,   SELINUX_MAGIC,      SMACK_MAGIC,         0x62656570 /* configfs */};
 constexpr int kMaxSymlinks = 40;
 
 bool on_pseudo_file_system(int fd) {
     struct statfs fs;
     if (fstatfs(fd, &fs) != 0) return true;
     for (const auto type : kPseudoFileSystems) {
-        if (fs.f_type == type) return true;
+        if (static_cast<std::uint32_t>(fs.f_type) == type) return true;
     }
     return false;
 }
