@@ -1,8 +1,7 @@
-// An in-memory file with a path, rewritten with each fuzz input.
+// A file with a path, rewritten with each fuzz input.
 #pragma once
 
-#include <sys/mman.h>
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -10,17 +9,20 @@
 #include <string>
 
 struct fuzz_file {
-    int fd;
     std::string path;
 
-    explicit fuzz_file(const char* name) : fd(memfd_create(name, 0)) {
-        // Writable by its owner alone, as the daemon requires of its registry and configuration
-        // (a memfd starts with mode 0777).
-        if (fd < 0 || fchmod(fd, 0644) != 0) std::abort();
-        path = "/proc/self/fd/" + std::to_string(fd);
+    // A plain file in a directory of its own: the daemon opens its registry and configuration
+    // one component at a time and believes them only as a real file that only its owner (and
+    // the owners of the directories above) may change, never through /proc's magic links.
+    explicit fuzz_file(const char* name) {
+        char dir[] = "/tmp/fuzz.XXXXXX";
+        if (mkdtemp(dir) == nullptr) std::abort();
+        path = std::string(dir) + "/" + name;
+        set(nullptr, 0);
     }
     void set(const uint8_t* data, size_t size) {
-        if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
-            std::abort();
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0 || (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size))) std::abort();
+        close(fd);
     }
 };
