@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
