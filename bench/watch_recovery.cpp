@@ -1,8 +1,8 @@
 // watch_recovery TREE ROUNDS: the watch table's recovery after lost events, in TREE (which holds
 // TempDir/ with files m0, m1, ... and IncomingDir/ beside its other directories), both ways: a
 // new instance built from scratch ("rebuild") and the same instance put right against the
-// kernel's list of watches ("resync"). Before each recovery a directory d0 (with its
-// sub-directories) is renamed unseen; during it a mover moves one file from TempDir to
+// kernel's list of watches ("resync"). Before each recovery a tenth of the directories d0, d1, ...
+// (with their sub-directories) are renamed unseen; during it a mover moves one file from TempDir to
 // IncomingDir every 100 ms. Then the queued events are read and the moves whose two halves
 // both arrived (what a completion notice needs) are counted. Prints, per way, the recovery's
 // median ms, the moves made during the recoveries and the moves that arrived whole; then the
@@ -58,8 +58,8 @@ int moves_seen_whole() {
     std::set<std::uint32_t> from_temp;
     int whole = 0;
     while (const inotify_event* event = inotifytools_next_events(0, 1)) {  // a poll
-        const char* path = inotifytools_filename_from_wd(event->wd);
-        if (path == nullptr || event->len == 0 || event->name[0] != 'm') continue;
+        const char* path = watcher::watch_path(event->wd);
+        if (event->len == 0 || event->name[0] != 'm') continue;
         const std::string watch = path;
         if ((event->mask & IN_MOVED_FROM) && watch.find("/TempDir/") != std::string::npos)
             from_temp.insert(event->cookie);
@@ -77,15 +77,22 @@ int main(int argc, char** argv) {
     const std::string tree = std::string(argv[1]) + "/";
     const int rounds = std::atoi(argv[2]);
     if (!watcher::start_watch_table() || !watcher::watch_tree(tree.c_str())) return 1;
+    int groups = 0;
+    while (exists(tree + "d" + std::to_string(groups))) ++groups;
+    const int renamed_groups = std::max(1, groups / 10);
     int next_file = 0, renames = 0;
     for (const char* way : {"rebuild", "resync"}) {
         std::vector<double> times;
         int made = 0, whole = 0;
         for (int round = 0; round < rounds; ++round) {
             moves_seen_whole();  // what the rename before left
-            const std::string from = tree + (renames % 2 ? "d0x" : "d0");
-            const std::string to = tree + (renames++ % 2 ? "d0" : "d0x");
-            if (rename(from.c_str(), to.c_str()) != 0) return 1;
+            for (int group = 0; group < renamed_groups; ++group) {
+                const std::string name = tree + "d" + std::to_string(group);
+                const std::string from = renames % 2 ? name + "x" : name;
+                const std::string to = renames % 2 ? name : name + "x";
+                if (rename(from.c_str(), to.c_str()) != 0) return 1;
+            }
+            ++renames;
             const pid_t mover = start_mover(tree, next_file);
             const auto start = clock_type::now();
             const bool done = std::strcmp(way, "rebuild") == 0

@@ -19,13 +19,6 @@
 namespace watcher {
 namespace {
 
-// The path libinotifytools holds for a watch; "" for a descriptor it doesn't know (such as the
-// -1 of IN_Q_OVERFLOW), for which older versions return null.
-const char* watch_path(int wd) {
-    const char* path = inotifytools_filename_from_wd(wd);
-    return path != nullptr ? path : "";
-}
-
 const char* event_name(const inotify_event& event) { return event.len > 0 ? event.name : ""; }
 
 // Returns the event's full path (the watch's path, then the event's name) in a new allocation,
@@ -57,13 +50,6 @@ struct owned_path {
     char* text;
     ~owned_path() { std::free(text); }
 };
-
-// An event from a watch that has left the tree. Its watch is removed unless the kernel has
-// dropped it already (its own deletion), which libinotifytools would report as a failure.
-void discard_stale_event(const inotify_event& event) {
-    if (watch_path(event.wd)[0] != '\0' && !(event.mask & IN_DELETE_SELF))
-        inotifytools_remove_watch_by_wd(event.wd);
-}
 
 // Watches a directory that arrived in the tree, with everything below it.
 void watch_arrived_directory(const char* path) {
@@ -179,10 +165,8 @@ void release_pending_move(daemon_state& state) {
 }
 
 event_outcome handle_event(daemon_state& state, const inotify_event& event) {
-    if (is_stale_event(event.mask, watch_path(event.wd))) {
-        discard_stale_event(event);
-        return event_outcome::keep_going;
-    }
+    // A watch whose directory left the tree has no record, and its events no meaning.
+    if (is_stale_event(event.mask, watch_path(event.wd))) return event_outcome::keep_going;
     const bool pending = state.moved_from != nullptr;
     if (drops_pending_move(event.mask, pending, pending && event.cookie == state.moved_cookie))
         drop_pending_move(state);

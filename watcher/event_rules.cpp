@@ -10,7 +10,8 @@
 namespace watcher {
 
 event_branch classify_event(std::uint32_t mask, bool pending_move) {
-    if ((mask & IN_CREATE) || ((mask & IN_MOVED_TO) && !pending_move)) return event_branch::new_item;
+    if ((mask & IN_CREATE) || ((mask & IN_MOVED_TO) && !pending_move))
+        return event_branch::new_item;
     if (mask & IN_MOVED_FROM) return event_branch::move_out;
     if (mask & IN_MOVED_TO) return event_branch::paired_move_in;
     if (mask & (IN_DELETE | IN_DELETE_SELF)) return event_branch::deletion;
@@ -32,8 +33,7 @@ bool is_monitored_folder(const char* path, const char* folder) {
 
 bool is_stale_event(std::uint32_t mask, const char* watch_path) {
     if (mask & (IN_IGNORED | IN_Q_OVERFLOW)) return false;
-    return watch_path[0] == '\0' ||
-           std::strncmp(watch_path, kRetiredPrefix, sizeof kRetiredPrefix - 1) == 0;
+    return watch_path[0] == '\0';
 }
 
 bool ends_with_slash(const char* path) {

@@ -29,13 +29,9 @@ bool is_monitored_folder(const char* path, const char* folder);
 // directory's IN_DELETE_SELF without IN_ISDIR).
 bool is_directory_deletion(std::uint32_t mask, const char* del_name);
 
-// Prefix under which the watch records of directories that left the tree (moved out or deleted)
-// are kept. It is not an absolute path, so it can't clash with a path in the tree.
-inline constexpr char kRetiredPrefix[] = "(retired)/";
-
 // Returns true when an event with `mask` on a watch held under `watch_path` no longer concerns
-// the tree: its watch is unknown ("") or retired. IN_IGNORED and IN_Q_OVERFLOW never count as
-// stale; they take their normal course.
+// the tree: the table holds no record for its watch (""). IN_IGNORED and IN_Q_OVERFLOW never
+// count as stale; they take their normal course.
 bool is_stale_event(std::uint32_t mask, const char* watch_path);
 
 // Returns true when `path` ends with "/".

@@ -73,14 +73,12 @@ TEST(CompletedDownloadName, NeedsTempDirBeforeAndIncomingDirAfter) {
 
 namespace {
 
-TEST(IsStaleEvent, EventsOfUnknownOrRetiredWatchesAreStale) {
+TEST(IsStaleEvent, EventsOfWatchesWithoutARecordAreStale) {
     EXPECT_FALSE(watcher::is_stale_event(IN_CREATE, "/in/"));
-    EXPECT_FALSE(watcher::is_stale_event(IN_CREATE, "/in/(retired)/"));
     EXPECT_TRUE(watcher::is_stale_event(IN_CREATE, ""));
-    EXPECT_TRUE(watcher::is_stale_event(IN_CREATE, "(retired)/3/sub/"));
-    EXPECT_TRUE(watcher::is_stale_event(IN_DELETE_SELF, "(retired)/3/"));
+    EXPECT_TRUE(watcher::is_stale_event(IN_DELETE_SELF, ""));
     // These two always reach the no-case branch.
-    EXPECT_FALSE(watcher::is_stale_event(IN_IGNORED, "(retired)/3/"));
+    EXPECT_FALSE(watcher::is_stale_event(IN_IGNORED, ""));
     EXPECT_FALSE(watcher::is_stale_event(IN_Q_OVERFLOW, ""));
 }
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -26,15 +27,28 @@ namespace watcher {
 namespace {
 
 struct table_counts {
-    int highest_wd;  // the highest descriptor handed out by this instance
-    int live;        // records of watches the kernel still holds
-    int duplicates;  // second records of a watch, moved out of the way
+    int live;  // records of watches the kernel still holds
+    // libinotifytools' records that only a new instance frees: those of watches the kernel has
+    // dropped (deleted directories), and second records of a watch it held already.
+    int left_behind;
     unsigned retired;
 };
 table_counts counts;
 
-// Rebuilding a small table often would cost more than the records it frees.
-constexpr int kMinimumLeftBehind = 512;
+// A rebuild loses the events that come while the new watches are set, so it waits until the
+// records left behind are many (some 300 bytes each).
+constexpr int kMinimumLeftBehind = 2048;
+
+// The table: the watch at each path, in path order so that the records below a directory lie
+// together; and for each watch, its path there and the kernel's file handle of its directory
+// ("" when unknown), which tells which directory it stands for whatever path it has.
+std::map<std::string, int> wd_by_path;
+struct watch_record {
+    std::map<std::string, int>::iterator at;
+    std::string handle;
+};
+std::unordered_map<int, watch_record> records;
+std::unordered_map<std::string, int> wd_by_handle;
 
 // Where a walk met a directory that the kernel watches under another path. Should the move that
 // took it there never be seen whole (it went into a directory whose watch came after it), this
@@ -46,29 +60,24 @@ struct sighting {
 };
 std::unordered_map<int, sighting> sightings;  // by descriptor
 
-// Where records wait while a resync moves them, so that none is renamed onto another's path.
-constexpr char kMovingPrefix[] = "(moving)/";
 // Where the records of a directory wait when another directory moves onto their path (an
 // exchange of two directories, whose second half brings them back), until a move names them.
 constexpr char kParkedPrefix[] = "(parked)/";
+// Where libinotifytools' own entry for a path goes when a new watch needs that path.
+constexpr char kRetiredPrefix[] = "(retired)/";
 
-// The kernel's file handle of each live watch, and the watch of each handle: which directory a
-// record stands for, whatever path it has.
-std::unordered_map<int, std::string> handle_by_wd;
-std::unordered_map<std::string, int> wd_by_handle;
-
-void forget_handle(int wd) {
-    const auto known = handle_by_wd.find(wd);
-    if (known == handle_by_wd.end()) return;
-    const auto back = wd_by_handle.find(known->second);
+void forget_handle(int wd, watch_record& record) {
+    const auto back = wd_by_handle.find(record.handle);
     if (back != wd_by_handle.end() && back->second == wd) wd_by_handle.erase(back);
-    handle_by_wd.erase(known);
+    record.handle.clear();
 }
 
+// For a watch with a record.
 void remember_handle(int wd, const std::string& handle) {
-    forget_handle(wd);
+    watch_record& record = records[wd];
+    forget_handle(wd, record);
     if (handle.empty()) return;
-    handle_by_wd[wd] = handle;
+    record.handle = handle;
     wd_by_handle[handle] = wd;
 }
 
@@ -87,32 +96,85 @@ std::string with_slash(const char* path) {
     return text;
 }
 
+bool starts_with(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+struct record {
+    int wd;
+    std::string path;
+};
+
+// The records held under `prefix` (ending in "/"), in path order: each one's sub-records follow
+// it.
+std::vector<record> records_below(const std::string& prefix) {
+    std::vector<record> found;
+    for (auto it = wd_by_path.lower_bound(prefix);
+         it != wd_by_path.end() && starts_with(it->first, prefix); ++it)
+        found.push_back({it->second, it->first});
+    return found;
+}
+
+// Files watch `wd` under `path`, which no other record holds.
+void place_record(int wd, const std::string& path) {
+    records[wd].at = wd_by_path.insert_or_assign(path, wd).first;
+}
+
+void drop_record(const record& each) {
+    wd_by_path.erase(each.path);
+    forget_handle(each.wd, records[each.wd]);
+    records.erase(each.wd);
+    --counts.live;
+}
+
+// Parks the records below `prefix`: each one that no other lies above goes to
+// "(parked)/<its descriptor>/", with those below it.
+void park_below(const std::string& prefix) {
+    std::string group_from, group_to;
+    for (const record& each : records_below(prefix)) {
+        if (group_from.empty() || !starts_with(each.path, group_from)) {
+            group_from = each.path;
+            group_to = kParkedPrefix + std::to_string(each.wd) + "/";
+        }
+        wd_by_path.erase(each.path);
+        place_record(each.wd, group_to + each.path.substr(group_from.size()));
+    }
+}
+
+// libinotifytools files each watch under the path it was set with, and a new watch's descriptor
+// is found there. The table's records move on without it (a rename there walks its whole index),
+// so its entry under a path the table has left (a directory moved away or deleted) is moved out
+// of the way before a new watch takes that path: one walk, only when a path is watched again.
+void free_library_name(const std::string& directory) {
+    while (inotifytools_wd_from_filename(directory.c_str()) >= 0) {
+        const std::string name = kRetiredPrefix + std::to_string(++counts.retired) + "/";
+        inotifytools_replace_filename(directory.c_str(), name.c_str());
+    }
+}
+
 enum class watch_result { failed, watched, watched_elsewhere };
 
 // Watches `directory` (ending in "/") unless a record is held under its path already. Below the
 // top, a name that is no longer a directory, or has become a symlink, is refused by the kernel.
 watch_result watch_one(const std::string& directory, bool top) {
-    if (inotifytools_wd_from_filename(directory.c_str()) >= 0) return watch_result::watched;
+    if (wd_by_path.count(directory) != 0) return watch_result::watched;
+    free_library_name(directory);
     const int mask = top ? kEventMask : kEventMask | IN_ONLYDIR | IN_DONT_FOLLOW;
     if (!inotifytools_watch_file(directory.c_str(), mask)) return watch_result::failed;
     const int wd = inotifytools_wd_from_filename(directory.c_str());
-    const char* held = inotifytools_filename_from_wd(wd);
-    if (held != nullptr && directory != held) {
+    if (wd < 0) return watch_result::failed;  // libinotifytools ran out of memory
+    if (records.count(wd) != 0) {
         // The kernel watches this directory already, under the path it had before a move whose
-        // events are still queued; they will move its records, in their turn. Renaming them now
+        // events are still queued; they will move its records, in their turn. Moving them now
         // would give the events before that move paths they didn't have (a false notice).
-        // libinotifytools has filed a second record of the same watch under the new path: left
-        // there, it would take the renames meant for the first, so it goes out of the way.
-        const std::string duplicate = kRetiredPrefix + std::to_string(++counts.retired) + "/";
-        inotifytools_replace_filename(directory.c_str(), duplicate.c_str());
-        ++counts.duplicates;
+        ++counts.left_behind;
         struct stat status;
         if (lstat(directory.c_str(), &status) == 0)
             sightings[wd] = {directory, status.st_dev, status.st_ino};
         return watch_result::watched_elsewhere;
     }
-    counts.highest_wd = std::max(counts.highest_wd, wd);
     ++counts.live;
+    place_record(wd, directory);
     remember_handle(wd, handle_at(directory));
     return watch_result::watched;
 }
@@ -159,33 +221,6 @@ void end_pass() {
     if (!watches_lacked) short_of_watches = false;
 }
 
-struct record {
-    int wd;
-    std::string path;
-};
-
-// The records held under `prefix` (ending in "/"), the deepest first. Scanning the descriptors
-// costs one lookup for each watch made since the table was built, which rebuild_due() bounds.
-std::vector<record> records_below(const std::string& prefix) {
-    std::vector<record> found;
-    for (int wd = 1; wd <= counts.highest_wd; ++wd) {
-        const char* path = inotifytools_filename_from_wd(wd);
-        if (path != nullptr && std::strncmp(path, prefix.c_str(), prefix.size()) == 0)
-            found.push_back({wd, path});
-    }
-    std::sort(found.begin(), found.end(),
-              [](const record& a, const record& b) { return a.path.size() > b.path.size(); });
-    return found;
-}
-
-void retire_records(const std::vector<record>& records) {
-    for (const record& each : records) {
-        forget_handle(each.wd);
-        const std::string name = kRetiredPrefix + std::to_string(++counts.retired) + "/";
-        inotifytools_replace_filename(each.path.c_str(), name.c_str());
-    }
-}
-
 // Watches `directory` (ending in "/") and everything below it, as watch_tree does; `top` tells
 // whether it is the top of such a walk, which may be reached through a symlink.
 bool watch_from(const std::string& directory, bool top) {
@@ -214,34 +249,6 @@ bool watch_from(const std::string& directory, bool top) {
         top = false;
     }
     return true;
-}
-
-// Rebuilds `records` in two steps, each record renamed on its own by its exact path: first out
-// of the way, the deepest first (so none drags another along), then to its place. A record
-// whose `to` is empty has left the tree: its watch is removed, or retired once the kernel has
-// dropped it.
-void move_records(std::vector<record> records, const std::unordered_map<int, std::string>& to,
-                  const std::unordered_set<int>& alive) {
-    std::sort(records.begin(), records.end(),
-              [](const record& a, const record& b) { return a.path.size() > b.path.size(); });
-    for (const record& each : records) {
-        inotifytools_replace_filename(each.path.c_str(),
-                                      (kMovingPrefix + std::to_string(each.wd) + "/").c_str());
-    }
-    for (const record& each : records) {
-        const std::string moving = kMovingPrefix + std::to_string(each.wd) + "/";
-        const auto place = to.find(each.wd);
-        if (place != to.end()) {
-            inotifytools_replace_filename(moving.c_str(), place->second.c_str());
-            continue;
-        }
-        --counts.live;
-        forget_handle(each.wd);
-        if (alive.count(each.wd) == 0 || !inotifytools_remove_watch_by_wd(each.wd)) {
-            const std::string name = kRetiredPrefix + std::to_string(++counts.retired) + "/";
-            inotifytools_replace_filename(moving.c_str(), name.c_str());
-        }
-    }
 }
 
 // Walks the tree below `folder` and puts each directory watched by the kernel (`watched_as`, by
@@ -277,44 +284,31 @@ bool find_true_paths(const char* folder, const std::unordered_map<std::string, i
     return true;
 }
 
-// The records off their true path or out of the tree, and every record below one of them: the
-// library's rename goes by prefix, and would drag those along.
-std::vector<record> records_to_move(const std::unordered_map<int, std::string>& true_path) {
-    // Every record in the tree's name space (retired ones are not) or parked, sorted by path:
-    // the records below one follow it.
-    std::vector<record> held = records_below("/");
-    const std::vector<record> parked = records_below(kParkedPrefix);
-    held.insert(held.end(), parked.begin(), parked.end());
-    std::sort(held.begin(), held.end(),
-              [](const record& a, const record& b) { return a.path < b.path; });
-    std::vector<record> moving;
-    for (std::size_t i = 0; i < held.size();) {
-        const auto place = true_path.find(held[i].wd);
-        if (place != true_path.end() && place->second == held[i].path) {
-            ++i;
-            continue;
-        }
-        const std::string prefix = held[i].path;
-        for (; i < held.size() && held[i].path.compare(0, prefix.size(), prefix) == 0; ++i)
-            moving.push_back(held[i]);
-    }
-    return moving;
-}
-
 }  // namespace
 
 bool start_watch_table() {
     counts = {};
-    sightings.clear();
-    handle_by_wd.clear();
+    wd_by_path.clear();
+    records.clear();
     wd_by_handle.clear();
+    sightings.clear();
     return inotifytools_initialize() != 0;
+}
+
+const char* watch_path(int wd) {
+    const auto held = records.find(wd);
+    return held == records.end() ? "" : held->second.at->first.c_str();
+}
+
+int watch_at(const char* directory) {
+    const auto held = wd_by_path.find(directory);
+    return held == wd_by_path.end() ? -1 : held->second;
 }
 
 bool watch_tree(const char* directory) { return watch_from(with_slash(directory), true); }
 
 std::string relocate_tree(const char* directory) {
-    const auto seen = sightings.find(inotifytools_wd_from_filename(directory));
+    const auto seen = sightings.find(watch_at(directory));
     if (seen == sightings.end()) return "";
     const sighting where = std::move(seen->second);
     sightings.erase(seen);
@@ -344,30 +338,48 @@ bool resync_watch_table(const char* folder) {
     std::unordered_map<int, std::string> true_path;
     std::vector<std::string> unwatched;
     if (!find_true_paths(folder, watched_as, true_path, unwatched)) return false;
-    move_records(records_to_move(true_path), true_path, alive);
+    // One pass over the table. The records of directories that left the tree go, with their
+    // watches; then the others off their true path are all taken out of the path index before
+    // any is put back, so that none lands on a path another still holds.
+    std::vector<record> moving;
+    for (const auto& [path, wd] : wd_by_path) {
+        const auto place = true_path.find(wd);
+        if (place == true_path.end() || place->second != path) moving.push_back({wd, path});
+    }
+    for (const record& each : moving) {
+        if (true_path.count(each.wd) != 0) continue;
+        drop_record(each);
+        if (alive.count(each.wd) == 0 || !inotifytools_remove_watch_by_wd(each.wd))
+            ++counts.left_behind;
+    }
+    for (const record& each : moving) {
+        if (true_path.count(each.wd) != 0) wd_by_path.erase(each.path);
+    }
+    for (const record& each : moving) {
+        const auto place = true_path.find(each.wd);
+        if (place != true_path.end()) place_record(each.wd, place->second);
+    }
     sightings.clear();
-    handle_by_wd.clear();
+    for (auto& each : records) each.second.handle.clear();
     wd_by_handle.clear();
     for (const kernel_watch& each : kernel) {
         if (true_path.count(each.wd) != 0) remember_handle(each.wd, each.handle);
     }
     begin_pass();
     for (const std::string& path : unwatched) {
-        if (inotifytools_wd_from_filename(path.c_str()) < 0 && !watch_from(path, false))
-            return false;
+        if (watch_at(path.c_str()) < 0 && !watch_from(path, false)) return false;
     }
     end_pass();
     return true;
 }
 
-// The library's prefix rename walks its tree and re-keys each record it matches. Given a
-// record's exact path, after everything below it has moved away, it matches that record alone,
-// which it then re-keys safely; more than one match makes the walk skip records.
 void rename_tree(const char* from, const char* to) {
-    for (const record& each : records_below(from)) {
-        const std::string renamed = to + each.path.substr(std::strlen(from));
-        inotifytools_replace_filename(each.path.c_str(), renamed.c_str());
-    }
+    const std::vector<record> moving = records_below(from);
+    if (moving.empty() || std::strcmp(from, to) == 0) return;
+    for (const record& each : moving) wd_by_path.erase(each.path);
+    park_below(to);
+    const std::size_t from_length = std::strlen(from);
+    for (const record& each : moving) place_record(each.wd, to + each.path.substr(from_length));
 }
 
 void follow_move(const char* from, const char* to) {
@@ -379,41 +391,32 @@ void follow_move(const char* from, const char* to) {
     }
     const auto watch = wd_by_handle.find(handle);
     if (watch == wd_by_handle.end()) return;  // not watched: the caller watches it
-    const char* held = inotifytools_filename_from_wd(watch->second);
-    if (held == nullptr || std::strcmp(held, to) == 0 ||
-        (held[0] != '/' && std::strncmp(held, kParkedPrefix, sizeof kParkedPrefix - 1) != 0))
-        return;
-    const std::string now_at = held;
-    const int other = inotifytools_wd_from_filename(to);
-    if (other >= 0 && other != watch->second)
-        rename_tree(to, (kParkedPrefix + std::to_string(other) + "/").c_str());
+    const auto held = records.find(watch->second);
+    if (held == records.end() || held->second.at->first == to) return;
+    const std::string now_at = held->second.at->first;
     rename_tree(now_at.c_str(), to);
 }
 
 bool unwatch_tree(const char* directory) {
-    const std::vector<record> records = records_below(directory);
     bool held = false;
-    for (const record& each : records) {
+    for (const record& each : records_below(directory)) {
         held = held || each.path == directory;
-        forget_handle(each.wd);
-        // A watch the kernel has dropped already (the directory was deleted out there) can only
-        // be retired.
-        if (!inotifytools_remove_watch_by_wd(each.wd)) retire_records({each});
+        drop_record(each);
+        // A watch the kernel has dropped already (the directory was deleted out there) stays
+        // in libinotifytools' index until the table is rebuilt.
+        if (!inotifytools_remove_watch_by_wd(each.wd)) ++counts.left_behind;
     }
-    counts.live -= static_cast<int>(records.size());
     return held;
 }
 
 void retire_tree(const char* directory) {
-    const std::vector<record> records = records_below(directory);
-    retire_records(records);
-    counts.live -= static_cast<int>(records.size());
+    for (const record& each : records_below(directory)) {
+        drop_record(each);
+        ++counts.left_behind;
+    }
 }
 
-bool rebuild_due() {
-    const int left_behind = counts.highest_wd - counts.live + counts.duplicates;
-    return left_behind > std::max(counts.live, kMinimumLeftBehind);
-}
+bool rebuild_due() { return counts.left_behind > std::max(counts.live, kMinimumLeftBehind); }
 
 bool rebuild_watch_table(const char* folder) {
     inotifytools_cleanup();

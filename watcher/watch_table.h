@@ -1,13 +1,16 @@
-// The daemon's watch table: the paths libinotifytools holds for its watches, kept true to the
-// tree through moves, deletions, walk errors and lost events.
+// The daemon's watch table: which directory of the tree each inotify watch stands for, kept
+// true to the tree through moves, deletions, walk errors and lost events.
 //
-// libinotifytools keeps one record per watch (descriptor and path). Its prefix rename
-// (inotifytools_replace_filename) re-keys records inside the tree walk that visits them and so
-// skips some of them; renaming one record by descriptor doesn't re-key it at all; and the record
-// of a watch the kernel has dropped (a deleted directory) can't be freed. So a record is only
-// ever renamed on its own, by its exact path, deepest first; records below a path are found by
-// descriptor (the kernel numbers an instance's watches upwards from 1); and once the records
-// left behind outweigh the live ones, the table is built again from scratch.
+// The table keeps its own records (the path of each watch, and the watch at each path in path
+// order) beside libinotifytools, which sets the watches and reads the events. The library's own
+// index can't follow a move at the cost of what moved: its prefix rename walks every record it
+// holds, re-keys them inside that walk (and so skips some), and its rename by descriptor leaves a
+// record filed under its old key. So a move here costs the records below the moved directory
+// (each re-filed in a sorted map), and a recovery after lost events one pass over the table. The
+// library keeps each watch under the path it was set with; its entry is moved aside only when a
+// new watch is set on a path it still holds. Its records of watches the kernel has dropped
+// (deleted directories) can't be freed but by a new instance: once those outweigh the live
+// watches, the table is built again from scratch.
 #pragma once
 
 #include <string>
@@ -32,9 +35,17 @@ bool start_watch_table();
 // watched, the top first.
 bool watch_tree(const char* directory);
 
+// Returns the path of watch `wd`'s record (ending in "/"), or "" when the table holds none for
+// it (a directory that left the tree, or the -1 of IN_Q_OVERFLOW). Valid until the table changes.
+const char* watch_path(int wd);
+
+// Returns the watch whose record is held under `directory` (ending in "/"), or -1.
+int watch_at(const char* directory);
+
 // Moves the records of directory `from` and of everything below it to the same places below
-// `to` (both ending in "/"). Nothing happens when none is held under `from` (a file, or a
-// directory whose records moved already).
+// `to` (both ending in "/"); records of other directories held under `to` are parked until a
+// move names them. Nothing happens when none is held under `from` (a file, or a directory whose
+// records moved already).
 void rename_tree(const char* from, const char* to);
 
 // Follows a completed move of `from` to `to` (both ending in "/") by what lies at `to` now: the
@@ -65,14 +76,14 @@ bool resync_watch_table(const char* folder);
 // everything below it. Returns false when no watch was held under `directory` itself.
 bool unwatch_tree(const char* directory);
 
-// Retires the records of a deleted directory `directory` (ending in "/") and of anything still
-// held below it: the kernel has dropped their watches, so their records can only be moved out
-// of the tree's name space (they count against the rebuild).
+// Drops the records of a deleted directory `directory` (ending in "/") and of anything still
+// held below it: the kernel has dropped their watches, whose entries stay in libinotifytools
+// (they count against the rebuild).
 void retire_tree(const char* directory);
 
-// Returns true when records that no longer hold a live watch, counted since the table was last
-// built, outnumber the live watches (and a few hundred): time for rebuild_watch_table(). Only a
-// new instance frees the records of watches the kernel has dropped.
+// Returns true when libinotifytools' records that no longer hold a live watch (deleted
+// directories), counted since the table was last built, outnumber the live watches and 2,048:
+// time for rebuild_watch_table(). Only a new instance frees them.
 bool rebuild_due();
 
 // Ends the libinotifytools instance, freeing every record, starts a new one and watches
