@@ -224,7 +224,8 @@ void end_pass() {
 // Watches `directory` (ending in "/") and everything below it, as watch_tree does; `top` tells
 // whether it is the top of such a walk, which may be reached through a symlink.
 bool watch_from(const std::string& directory, bool top) {
-    std::vector<std::string> pending{directory};
+    std::vector<std::string> pending;
+    pending.push_back(directory);
     while (!pending.empty()) {
         const std::string path = std::move(pending.back());
         pending.pop_back();
@@ -257,7 +258,8 @@ bool watch_from(const std::string& directory, bool top) {
 bool find_true_paths(const char* folder, const std::unordered_map<std::string, int>& watched_as,
                      std::unordered_map<int, std::string>& true_path,
                      std::vector<std::string>& unwatched) {
-    std::vector<std::string> pending{with_slash(folder)};
+    std::vector<std::string> pending;
+    pending.push_back(with_slash(folder));
     for (bool top = true; !pending.empty(); top = false) {
         const std::string path = std::move(pending.back());
         pending.pop_back();
