@@ -11,57 +11,11 @@
 # mount options, at 16130 and 16131 the one in /pcw/app with data=writeback.
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
+. "$here/update_invariants.sh"
 image=$1 log=$2 replay=$3
-targets=(updater bin/app lib/data.bin manifest.xml)
 work=$(mktemp -d /tmp/power_cut.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 entries=$("$replay" "$log") || exit 1
-
-# Fills the caller's array sum with the checksums of the targets and staged copies in $1.
-checksums() {
-    local s name t
-    sum=()
-    while read -r s name; do sum[$name]=$s; done < <(cd "$1" && for t in "${targets[@]}"; do
-        md5sum "$t" "$t.rep" 2>/dev/null; done)
-}
-
-# Checks the application that a state left in $work/dump/app against the checksums the guest
-# wrote beside it (app.old: before the update, app.expected: the staged copies), then reruns
-# the updater there (itself, as the appliance would) and checks that the update is complete.
-check_state() {
-    local what=$1 app=$work/dump/app t current staged all_new=1
-    local -A old new sum
-    while read -r s name; do old[$name]=$s; done <"$work/dump/app.old"
-    while read -r s name; do new[$name]=$s; done <"$work/dump/app.expected"
-    checksums "$app"
-    for t in "${targets[@]}"; do
-        current=${sum[$t]:-} staged=${sum[$t.rep]:-}
-        [ "$current" = "${new[$t]}" ] && [ -z "$staged" ] || all_new=0
-        if [ -n "$staged" ]; then
-            [ "$staged" = "${new[$t]}" ] || fail "$what: $t.rep is no longer the staged content"
-        elif [ "$current" != "${new[$t]}" ]; then
-            fail "$what: $t.rep is gone, $t is $([ "$current" = "${old[$t]:-}" ] && echo old || echo neither old nor new)"
-        fi
-    done
-    [ -e "$app/doupdate" ] || [ $all_new = 1 ] || fail "$what: the trigger is gone, the update is not"
-    # The next run is the updater itself: it must be whole, old or new.
-    if [ "${sum[updater]:-}" != "${old[updater]}" ] && [ "${sum[updater]:-}" != "${new[updater]}" ]; then
-        fail "$what: the updater is neither old nor new"
-        return
-    fi
-
-    out=$(cd / && "${STRACE[@]}" --seccomp-bpf -f -qq -o /dev/null -e trace=clock_nanosleep,nanosleep \
-        -e inject=clock_nanosleep,nanosleep:retval=0 "$app/updater" 2>&1 </dev/null)
-    local status=$?
-    [ $status -eq 0 ] || fail "$what: the rerun ended with $status: $out"
-    checksums "$app"
-    for t in "${targets[@]}"; do
-        [ "${sum[$t]:-}" = "${new[$t]}" ] || fail "$what: after the rerun $t is not new"
-    done
-    local left
-    left=$(cd "$app" && find . -name '*.rep' -o -name '*.updating' -o -name doupdate)
-    [ -z "$left" ] || fail "$what: after the rerun these are left: $left"
-}
 
 # Checks power cuts during the update in directory $2 between the marks at block $1 and the next
 # one: after each of its flushes, and at $3 random points.
@@ -105,7 +59,8 @@ check_update() {
         debugfs -R "rdump $dir $work/dump" "$work/state" >/dev/null 2>&1
         mv "$work/dump/${dir#/}"/* "$work/dump/" 2>/dev/null
         if [ -f "$work/dump/app.old" ]; then
-            check_state "$what"
+            while read -r fault; do fail "$what: $fault"; done < <(update_state_faults \
+                "$work/dump/app" "$work/dump/app.old" "$work/dump/app.expected")
         else
             fail "$what: the staged update is not on the disk"
         fi

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -56,6 +57,10 @@ bool copy_whole_file(const std::string& source, const std::string& destination) 
     struct stat source_stat;
     if (fstat(in.fd, &source_stat) != 0 || !S_ISREG(source_stat.st_mode)) return false;
 
+    // A file this copy makes has a name only its directory's sync makes durable: without it a
+    // power cut could keep the staged copy's deletion and lose the new file.
+    struct stat existing;
+    const bool created = lstat(destination.c_str(), &existing) != 0 && errno == ENOENT;
     // Opened without O_TRUNC: if the destination is the source itself (a hard link, or a symlink
     // to it), truncating would destroy the only copy of the new content. Only a regular file is
     // written: a FIFO without a reader fails to open, a device or FIFO that opens is refused.
@@ -72,7 +77,7 @@ bool copy_whole_file(const std::string& source, const std::string& destination) 
     if (!stream_copy(in.fd, out.fd, block_size(source_stat))) return false;
     in.close();
     if (fsync(out.fd) != 0) return false;
-    return out.close();
+    return out.close() && (!created || fsync_directory(directory_of(destination)));
 }
 
 bool replace_by_rename(const std::string& source, const std::string& target) {

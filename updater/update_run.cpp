@@ -10,7 +10,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app_directory.h"
@@ -90,8 +92,10 @@ bool load_file_list(file_list& list) {
 }
 
 // Puts one entry's staged copy in place and deletes it; an entry without one is passed over.
-// Returns false after printing the failure line.
-bool apply_entry(const std::string& entry, const std::vector<std::string>& entries) {
+// Adds the directory it was deleted from to `emptied`. Returns false after printing the failure
+// line.
+bool apply_entry(const std::string& entry, const std::vector<std::string>& entries,
+                 std::set<std::string>& emptied) {
     const std::string staged = entry + kStagedSuffix;
     if (!present(staged)) return true;
     print_line(kUpdatingPrefix + staged);
@@ -104,23 +108,27 @@ bool apply_entry(const std::string& entry, const std::vector<std::string>& entri
         print_line(kDeleteFailedPrefix + staged);
         return false;
     }
+    emptied.insert(directory_of(staged));
     return true;
 }
 
 // Promotes the new manifest (when there is one) and deletes the trigger. The trigger goes last
-// and only once the promotion is durable: until it is gone a later run takes the update up
-// again, so a crash or a failed step here leaves a state that the next run completes. Nothing
-// is reported either way.
-// Returns false only when the directory can't be made durable: the trigger then stays, and the
+// and only once the promotion and the deletions of the staged copies (from the directories in
+// `emptied`) are durable: until it is gone a later run takes the update up again, so a crash or
+// a failed step here leaves a state that the next run completes; a staged copy that came back
+// after the trigger went would never be cleared. Nothing is reported either way.
+// Returns false only when a directory can't be made durable: the trigger then stays, and the
 // run must not report success.
-bool finish_update() {
+bool finish_update(std::set<std::string> emptied) {
     if (present(kNewManifest) &&
         !(copy_whole_file(kNewManifest, kCurrentManifest) && delete_file(kNewManifest))) {
         return true;
     }
-    if (!fsync_directory(".")) {
+    emptied.insert(".");
+    for (const std::string& directory : emptied) {
         // A file system that can't sync directories at all can't order anything either.
-        if (errno != EINVAL && errno != ENOTSUP && errno != EROFS) return false;
+        if (!fsync_directory(directory) && errno != EINVAL && errno != ENOTSUP && errno != EROFS)
+            return false;
     }
     delete_file(kTrigger);
     return true;
@@ -150,8 +158,9 @@ int run_update() {
         print_reinstall_notice();
         return 1;
     }
+    std::set<std::string> emptied;
     for (const std::string& entry : list.entries) {
-        if (!apply_entry(entry, list.entries)) {
+        if (!apply_entry(entry, list.entries, emptied)) {
             print_reinstall_notice();
             return 1;
         }
@@ -160,7 +169,7 @@ int run_update() {
         print_reinstall_notice();
         return 1;
     }
-    if (!finish_update()) {
+    if (!finish_update(std::move(emptied))) {
         print_reinstall_notice();
         return 1;
     }

@@ -1,0 +1,536 @@
+// crash_states: the states a power cut may leave a directory tree in, at the level of system
+// calls, from the strace log of a run that changed it. The persistence model is the weakest
+// POSIX allows (that of the ALICE study, "All File Systems Are Not Created Equal", OSDI 2014):
+// data written to a file since its last fsync may be lost, partly present (the first calls of
+// it only) or present in size only (zeros); each entry a directory gained, lost or had renamed
+// since that directory's last fsync may be kept or lost, independently of the others, each call
+// whole or not at all. An fsync of a file makes its data durable, not its name.
+//   crash_states count LOG ROOT BEFORE [DROP]
+//       prints how many states there are.
+//   crash_states make LOG ROOT BEFORE FROM TO DEST [DROP]
+//       writes states FROM..TO-1 (0-based) as directories DEST/<k>, and what each one is as
+//       DEST/<k>.what.
+// LOG: `strace -f -y -xx -s 16777216 -e trace=openat,open,write,pwrite64,ftruncate,fsync,
+// fdatasync,rename,renameat,renameat2,unlink,unlinkat,chdir` of the run (its first process is
+// the one modelled); ROOT: the directory it changed, as the log names it; BEFORE: a copy of ROOT
+// taken before the run (regular files and directories only). DROP (n): the n-th fsync or
+// fdatasync is left out of the log, a fault injected into the run. Calls outside ROOT and calls
+// that failed are skipped. At most 64 states are taken after each call (evenly spread).
+// Exits 0, or 1 with a message when the log or a directory can't be read or written.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kStatesPerPoint = 64;
+
+[[noreturn]] void die(const std::string& message) {
+    std::fprintf(stderr, "crash_states: %s\n", message.c_str());
+    std::exit(1);
+}
+
+// A change of a file's data: a write at an offset, or a truncation (bytes empty) to an offset.
+struct data_op {
+    bool truncate;
+    std::size_t offset;
+    std::string bytes;
+};
+
+struct inode {
+    std::string durable;
+    std::vector<data_op> pending;
+};
+
+std::string apply(std::string data, const std::vector<data_op>& ops, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const data_op& op = ops[i];
+        if (op.truncate) {
+            data.resize(op.offset);
+        } else {
+            if (data.size() < op.offset + op.bytes.size()) data.resize(op.offset + op.bytes.size());
+            data.replace(op.offset, op.bytes.size(), op.bytes);
+        }
+    }
+    return data;
+}
+
+// A change of a directory's entries: `name` now names inode `ino` (a creation, or a rename's
+// destination, with `from` its source in the same directory), or no longer names anything.
+struct entry_op {
+    std::string name;
+    std::string from;  // a rename's source; "" for a creation or an unlink
+    int ino;           // -1: an unlink
+};
+
+using entries = std::map<std::string, int>;
+
+void apply(entries& names, const entry_op& op) {
+    if (!op.from.empty()) names.erase(op.from);
+    if (op.ino < 0) {
+        names.erase(op.name);
+    } else {
+        names[op.name] = op.ino;
+    }
+}
+
+struct directory {
+    entries durable;
+    std::vector<entry_op> pending;
+    entries current() const {
+        entries names = durable;
+        for (const entry_op& op : pending) apply(names, op);
+        return names;
+    }
+};
+
+struct model {
+    std::vector<inode> inodes;
+    std::map<std::string, directory> directories;  // by path below the root ("" is the root)
+};
+
+// A point where the power may fail: the model as it stood, and the call that came next.
+struct crash_point {
+    model state;
+    std::string before;
+};
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) die("can't read " + path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void load(model& m, const std::string& disk, const std::string& path) {
+    directory& dir = m.directories[path];
+    DIR* listing = opendir(disk.c_str());
+    if (listing == nullptr) die("can't list " + disk);
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat status;
+        if (lstat((disk + "/" + name).c_str(), &status) != 0) die("can't stat " + name);
+        const std::string below = path.empty() ? name : path + "/" + name;
+        if (S_ISDIR(status.st_mode)) {
+            load(m, disk + "/" + name, below);
+        } else if (S_ISREG(status.st_mode)) {
+            m.inodes.push_back({read_file(disk + "/" + name), {}});
+            dir.durable[name] = static_cast<int>(m.inodes.size() - 1);
+        }
+    }
+    closedir(listing);
+}
+
+// strace -xx prints every byte of a string as \xHH; -y adds a descriptor's path as <...>.
+std::string unhex(const std::string& text) {
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size() + 1 && text[i + 1] == 'x') {
+            bytes += static_cast<char>(std::strtol(text.substr(i + 2, 2).c_str(), nullptr, 16));
+            i += 3;
+        } else {
+            bytes += text[i];
+        }
+    }
+    return bytes;
+}
+
+std::vector<std::string> split_arguments(const std::string& text) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '"') quoted = !quoted;
+        if (!quoted && text.compare(i, 2, ", ") == 0) {
+            parts.push_back(text.substr(start, i - start));
+            start = i + 2;
+        }
+    }
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+std::string string_argument(const std::string& argument) {
+    if (argument.size() < 2 || argument.front() != '"') die("not a string: " + argument);
+    if (argument.compare(argument.size() - 4, 4, "\"...") == 0) die("a string was cut short");
+    return unhex(argument.substr(1, argument.size() - 2));
+}
+
+// The path of a descriptor argument ("3<...>", "AT_FDCWD<...>").
+std::string descriptor_path(const std::string& argument) {
+    const std::size_t open = argument.find('<');
+    if (open == std::string::npos || argument.back() != '>') return "";
+    return unhex(argument.substr(open + 1, argument.size() - open - 2));
+}
+
+// `path` (absolute) without "." or empty components, nor what a ".." undoes.
+std::string normalize(const std::string& path) {
+    std::vector<std::string> parts;
+    std::size_t start = 1;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string part = path.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string joined;
+    for (const std::string& part : parts) joined += "/" + part;
+    return joined.empty() ? "/" : joined;
+}
+
+struct run {
+    model m;
+    std::string root, cwd;
+    struct open_file {
+        int ino;  // -1: a directory, named by `directory`
+        std::string directory;
+        std::size_t offset;
+    };
+    std::map<int, open_file> files;
+    int drop = 0, syncs = 0;
+    std::vector<crash_point> points;
+
+    // The path below the root of `path` (relative to `base`), or false when it lies outside.
+    bool below_root(const std::string& base, const std::string& path, std::string& relative) {
+        const std::string full = normalize(path[0] == '/' ? path : base + "/" + path);
+        if (full == root) {
+            relative = "";
+            return true;
+        }
+        if (full.compare(0, root.size() + 1, root + "/") != 0) return false;
+        relative = full.substr(root.size() + 1);
+        return true;
+    }
+
+    static void split(const std::string& relative, std::string& dir, std::string& name) {
+        const std::size_t slash = relative.rfind('/');
+        dir = slash == std::string::npos ? "" : relative.substr(0, slash);
+        name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    }
+
+    directory& dir_of(const std::string& path) {
+        const auto found = m.directories.find(path);
+        if (found == m.directories.end()) die("a call in an unknown directory: " + path);
+        return found->second;
+    }
+
+    void open_call(const std::string& base, const std::string& path, const std::string& flags,
+                   int fd) {
+        std::string relative, dir, name;
+        if (!below_root(base, path, relative)) return;
+        if (flags.find("O_DIRECTORY") != std::string::npos || m.directories.count(relative)) {
+            files[fd] = {-1, relative, 0};
+            return;
+        }
+        split(relative, dir, name);
+        directory& parent = dir_of(dir);
+        const entries names = parent.current();
+        const auto found = names.find(name);
+        int ino;
+        if (found != names.end()) {
+            ino = found->second;
+        } else {
+            if (flags.find("O_CREAT") == std::string::npos)
+                die("opened a file never made: " + path);
+            m.inodes.push_back({"", {}});
+            ino = static_cast<int>(m.inodes.size() - 1);
+            parent.pending.push_back({name, "", ino});
+        }
+        if (flags.find("O_TRUNC") != std::string::npos)
+            m.inodes[ino].pending.push_back({true, 0, ""});
+        files[fd] = {ino, "", 0};
+    }
+
+    void rename_call(const std::string& from, const std::string& to) {
+        std::string a, b, dir_a, name_a, dir_b, name_b;
+        if (!below_root(cwd, from, a) || !below_root(cwd, to, b)) return;
+        split(a, dir_a, name_a);
+        split(b, dir_b, name_b);
+        if (dir_a != dir_b) die("a rename between directories is not modelled: " + from);
+        directory& dir = dir_of(dir_a);
+        const entries names = dir.current();
+        const auto source = names.find(name_a);
+        if (source == names.end()) die("renamed a file never made: " + from);
+        dir.pending.push_back({name_b, name_a, source->second});
+    }
+
+    void unlink_call(const std::string& base, const std::string& path) {
+        std::string relative, dir, name;
+        if (!below_root(base, path, relative)) return;
+        split(relative, dir, name);
+        dir_of(dir).pending.push_back({name, "", -1});
+    }
+
+    void sync_call(int fd) {
+        if (++syncs == drop) return;
+        const auto file = files.find(fd);
+        if (file == files.end()) return;
+        if (file->second.ino < 0) {
+            directory& dir = dir_of(file->second.directory);
+            dir.durable = dir.current();
+            dir.pending.clear();
+        } else {
+            inode& node = m.inodes[file->second.ino];
+            node.durable = apply(node.durable, node.pending, node.pending.size());
+            node.pending.clear();
+        }
+    }
+
+    void data_call(int fd, std::size_t offset, bool at_offset, std::string bytes, bool truncate) {
+        const auto file = files.find(fd);
+        if (file == files.end() || file->second.ino < 0) return;
+        const std::size_t at = at_offset || truncate ? offset : file->second.offset;
+        if (!truncate && !at_offset) file->second.offset += bytes.size();
+        m.inodes[file->second.ino].pending.push_back({truncate, at, std::move(bytes)});
+    }
+
+    bool last_was_write = false;
+
+    // A crash point before each call that may change the tree; of a run of writes, the first.
+    void maybe_cut(const std::string& name, const std::vector<std::string>& args) {
+        const bool write = name == "write" || name == "pwrite64";
+        const bool changes = write || name == "ftruncate" || name == "fsync" ||
+                             name == "fdatasync" || name.compare(0, 6, "rename") == 0 ||
+                             name.compare(0, 6, "unlink") == 0 ||
+                             ((name == "open" || name == "openat") &&
+                              args[name == "open" ? 1 : 2].find("O_CREAT") != std::string::npos);
+        if (changes && !(write && last_was_write)) {
+            std::string what = name;
+            for (const std::string& arg : args) {
+                if (arg[0] == '"' && name.compare(0, 5, "write") != 0 && name != "pwrite64") {
+                    what += " " + string_argument(arg);
+                    break;
+                }
+                if (arg.find('<') != std::string::npos) {
+                    what += " " + descriptor_path(arg);
+                    if (name.compare(0, 4, "open") != 0 && name.compare(0, 6, "unlink") != 0) break;
+                }
+            }
+            points.push_back({m, what});
+        }
+        if (changes) last_was_write = write;
+    }
+
+    void call(const std::string& name, const std::vector<std::string>& args,
+              const std::string& ret) {
+        const long value = std::strtol(ret.c_str(), nullptr, 10);
+        if (value < 0) return;
+        maybe_cut(name, args);
+        if (name == "chdir") {
+            cwd = string_argument(args[0]);
+        } else if (name == "openat") {
+            open_call(descriptor_path(args[0]), string_argument(args[1]), args[2],
+                      static_cast<int>(value));
+        } else if (name == "open") {
+            open_call(cwd, string_argument(args[0]), args[1], static_cast<int>(value));
+        } else if (name == "write") {
+            data_call(std::atoi(args[0].c_str()), 0, false, string_argument(args[1]), false);
+        } else if (name == "pwrite64") {
+            data_call(std::atoi(args[0].c_str()), std::strtoul(args[3].c_str(), nullptr, 10), true,
+                      string_argument(args[1]), false);
+        } else if (name == "ftruncate") {
+            data_call(std::atoi(args[0].c_str()), std::strtoul(args[1].c_str(), nullptr, 10), true,
+                      "", true);
+        } else if (name == "fsync" || name == "fdatasync") {
+            sync_call(std::atoi(args[0].c_str()));
+        } else if (name == "close") {
+            files.erase(std::atoi(args[0].c_str()));
+        } else if (name == "rename") {
+            rename_call(string_argument(args[0]), string_argument(args[1]));
+        } else if (name == "renameat" || name == "renameat2") {
+            std::string from = string_argument(args[1]), to = string_argument(args[3]);
+            if (from[0] != '/') from = descriptor_path(args[0]) + "/" + from;
+            if (to[0] != '/') to = descriptor_path(args[2]) + "/" + to;
+            rename_call(from, to);
+        } else if (name == "unlink") {
+            unlink_call(cwd, string_argument(args[0]));
+        } else if (name == "unlinkat") {
+            unlink_call(descriptor_path(args[0]), string_argument(args[1]));
+        }
+    }
+};
+
+void read_log(run& r, const std::string& path) {
+    std::ifstream in(path);
+    if (!in) die("can't read " + path);
+    std::string line, first_pid;
+    while (std::getline(in, line)) {
+        const std::size_t space = line.find(' ');
+        if (space == std::string::npos) continue;
+        const std::string pid = line.substr(0, space);
+        if (first_pid.empty()) first_pid = pid;
+        if (pid != first_pid) continue;
+        const std::size_t start = line.find_first_not_of(' ', space);
+        const std::size_t paren = line.find('(', start);
+        const std::size_t equals = line.rfind(") = ");
+        if (paren == std::string::npos || equals == std::string::npos || equals < paren) continue;
+        const std::string name = line.substr(start, paren - start);
+        r.call(name, split_arguments(line.substr(paren + 1, equals - paren - 1)),
+               line.substr(equals + 4));
+    }
+    r.points.push_back({r.m, "the end"});
+}
+
+// The choices a state makes at one crash point: for each directory with pending entries, the
+// set kept (bit i: call i); for each file with pending data, what of it is there.
+struct choice {
+    std::string directory;
+    int ino;  // -1 for a directory
+    std::size_t options;
+};
+
+// What of a file's unsynced data a state may hold: the first `count` calls of it, or (count -1)
+// all of it in size only, as zeros.
+std::vector<long> data_options(const inode& node) {
+    const long n = static_cast<long>(node.pending.size());
+    std::vector<long> options;
+    for (const long count : {0L, 1L, n - 1, n}) {
+        if (count >= 0 && count <= n &&
+            std::find(options.begin(), options.end(), count) == options.end())
+            options.push_back(count);
+    }
+    if (!apply(node.durable, node.pending, node.pending.size()).empty()) options.push_back(-1);
+    return options;
+}
+
+std::vector<choice> choices_of(const model& m) {
+    std::vector<choice> found;
+    for (const auto& [path, dir] : m.directories) {
+        if (!dir.pending.empty()) found.push_back({path, -1, std::size_t{1} << dir.pending.size()});
+    }
+    for (std::size_t ino = 0; ino < m.inodes.size(); ++ino) {
+        if (!m.inodes[ino].pending.empty())
+            found.push_back({"", static_cast<int>(ino), data_options(m.inodes[ino]).size()});
+    }
+    return found;
+}
+
+std::size_t product(const std::vector<choice>& choices) {
+    std::size_t n = 1;
+    for (const choice& each : choices) n *= each.options;
+    return n;
+}
+
+std::size_t states_at(const crash_point& point) {
+    const std::size_t n = product(choices_of(point.state));
+    return n < kStatesPerPoint ? n : kStatesPerPoint;
+}
+
+void write_file(const std::string& path, const std::string& data) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+    if (fd < 0 || write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size()) ||
+        close(fd) != 0)
+        die("can't write " + path);
+}
+
+std::string variant(const inode& node, std::size_t option, std::string& told) {
+    const long count = data_options(node)[option];
+    const std::string all = apply(node.durable, node.pending, node.pending.size());
+    if (count < 0) {
+        told = "its new size in zeros";
+        return std::string(all.size(), '\0');
+    }
+    told = count == 0 ? "none of its unsynced data"
+           : count == static_cast<long>(node.pending.size())
+               ? "all its data"
+               : "the first " + std::to_string(count) + " of its " +
+                     std::to_string(node.pending.size()) + " unsynced calls";
+    return apply(node.durable, node.pending, static_cast<std::size_t>(count));
+}
+
+void make_state(const crash_point& point, std::size_t k, const std::string& dest,
+                const std::string& what) {
+    const model& m = point.state;
+    const std::vector<choice> choices = choices_of(m);
+    const std::size_t total = product(choices);
+    // Spread the states taken over all there are.
+    std::size_t index = total <= kStatesPerPoint ? k : k * total / kStatesPerPoint;
+    std::map<std::string, entries> names;
+    for (const auto& [path, dir] : m.directories) names[path] = dir.durable;
+    std::map<int, std::size_t> data_option;
+    std::string told = "cut before " + point.before + ":";
+    for (const choice& each : choices) {
+        const std::size_t option = index % each.options;
+        index /= each.options;
+        if (each.ino >= 0) {
+            data_option[each.ino] = option;
+            continue;
+        }
+        const directory& dir = m.directories.at(each.directory);
+        for (std::size_t i = 0; i < dir.pending.size(); ++i) {
+            const entry_op& op = dir.pending[i];
+            const bool kept = option & (std::size_t{1} << i);
+            if (kept) apply(names[each.directory], op);
+            told += std::string(" ") + (kept ? "kept" : "lost") + " " +
+                    (op.ino < 0        ? "unlink "
+                     : op.from.empty() ? "create "
+                                       : "rename " + op.from + " to ") +
+                    (each.directory.empty() ? "" : each.directory + "/") + op.name + ";";
+        }
+    }
+    for (const auto& [path, dir] : names) {
+        const std::string disk = path.empty() ? dest : dest + "/" + path;
+        if (mkdir(disk.c_str(), 0755) != 0) die("can't make " + disk);
+        for (const auto& [name, ino] : dir) {
+            const inode& node = m.inodes[ino];
+            std::string data = node.durable;
+            const auto option = data_option.find(ino);
+            if (option != data_option.end()) {
+                std::string what;
+                data = variant(node, option->second, what);
+                told += " " + (path.empty() ? "" : path + "/") + name + " holds " + what + ";";
+            }
+            write_file(disk + "/" + name, data);
+        }
+    }
+    write_file(what, told + "\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool count = argc >= 5 && std::strcmp(argv[1], "count") == 0;
+    const bool make = argc >= 8 && std::strcmp(argv[1], "make") == 0;
+    if (!count && !make)
+        die("usage: count LOG ROOT BEFORE [DROP] | make LOG ROOT BEFORE FROM TO DEST [DROP]");
+    run r;
+    r.root = argv[3];
+    const int drop_at = count ? 5 : 8;
+    r.drop = argc > drop_at ? std::atoi(argv[drop_at]) : 0;
+    load(r.m, argv[4], "");
+    read_log(r, argv[2]);
+    std::size_t total = 0;
+    for (const crash_point& point : r.points) total += states_at(point);
+    if (count) {
+        std::printf("%zu\n", total);
+        return 0;
+    }
+    const std::size_t from = std::strtoul(argv[5], nullptr, 10);
+    const std::size_t to = std::min<std::size_t>(std::strtoul(argv[6], nullptr, 10), total);
+    const std::string dest = argv[7];
+    std::size_t first = 0;  // the number of the first state at this point
+    for (const crash_point& point : r.points) {
+        for (std::size_t k = std::max(from, first); k < std::min(to, first + states_at(point));
+             ++k) {
+            const std::string name = dest + "/" + std::to_string(k);
+            make_state(point, k - first, name, name + ".what");
+        }
+        first += states_at(point);
+    }
+    return 0;
+}
