@@ -39,7 +39,8 @@ ldd "$QW" 2>/dev/null | grep -q libasan && sanitized=1
 # The appliance's mail command: records each call's arguments, NUL-separated, one file a call.
 # Beside each call, /tmp/email-fds/<n> lists the descriptors it inherited, and
 # /tmp/email-modes/<n> holds the mode of the item in IncomingDir/ as the call found it. It fails
-# for items named "fails-3*" (status 3) and "killed*" (SIGKILL).
+# for items named "fails-3*" (status 3) and "killed*" (SIGKILL), and holds the daemon for items
+# named "hold*" until /tmp/email-hold is gone.
 cat >/mnt/stubs/email <<'STUB'
 #!/bin/bash
 mkdir -p /tmp/email /tmp/email-fds /tmp/email-modes
@@ -47,7 +48,11 @@ n=$(($(ls /tmp/email | wc -l) + 1))
 ls -l /proc/$$/fd/ >"/tmp/email-fds/$n"
 stat -c %a -- "$QW_INCOMING/$4" >"/tmp/email-modes/$n" 2>/dev/null
 printf '%s\0' "$@" >"/tmp/email/$n"
-case $4 in fails-3*) exit 3 ;; killed*) kill -KILL $$ ;; esac
+case $4 in
+fails-3*) exit 3 ;;
+killed*) kill -KILL $$ ;;
+hold*) while [ -e /tmp/email-hold ]; do sleep 0.02; done ;;
+esac
 STUB
 chmod +x /mnt/stubs/email
 export PATH=/mnt/stubs:$PATH

@@ -441,6 +441,29 @@ case_moves_and_races_keep_every_watch_on_its_true_path() {
     assert_eq 5 "$(ls /tmp/email | wc -l)" "notices after an exchange"
     assert_mail 4 -m 1024 -c A
     assert_mail 5 -m 1024 -c y.iso
+    # A directory moved from TempDir to IncomingDir and its old name made again while the daemon
+    # drains a full queue: the notice of hold.iso keeps it in `email` after it has read the first
+    # events, so the move and the mkdir come behind the queue's overflow, and the resync has put
+    # the table right before they are read. Replaying the move must not take the new TempDir/X
+    # for the moved one: a download moved out of it is announced.
+    mkdir -p "$SHARE/TempDir/X/sub" && wait_for watched "$SHARE/TempDir/X/sub"
+    touch "$SHARE/TempDir/hold.iso" "$SHARE/q" /tmp/email-hold
+    kill -STOP "$(daemon_pid)"
+    mv "$SHARE/TempDir/hold.iso" "$SHARE/IncomingDir/"
+    (cd "$SHARE" && perl -e 'for (0 .. $ARGV[0] / 4) { rename "q", "r"; rename "r", "q" }' \
+        "$(cat /proc/sys/fs/inotify/max_queued_events)")
+    kill -CONT "$(daemon_pid)"
+    wait_for test -f /tmp/email/6
+    mv "$SHARE/TempDir/X" "$SHARE/IncomingDir/X" && mkdir "$SHARE/TempDir/X"
+    rm /tmp/email-hold
+    wait_for test -f /tmp/email/7
+    wait_seconds=60 barrier 7
+    touch "$SHARE/TempDir/X/z.iso" && mv "$SHARE/TempDir/X/z.iso" "$SHARE/IncomingDir/"
+    wait_for test -f /tmp/email/8
+    assert_mail 6 -m 1024 -c hold.iso
+    assert_mail 7 -m 1024 -c X
+    assert_mail 8 -m 1024 -c z.iso
+    assert_watches_whole_tree "after a move replayed behind a resync"
     # The commands inherit the standard streams only.
     grep -q 'inotify' /tmp/email-fds/* && fail "email inherited: $(grep inotify /tmp/email-fds/*)"
     stop_daemon
