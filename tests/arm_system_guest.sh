@@ -42,11 +42,13 @@ wait_for() {
 }
 
 # An update in $1 of a small file, a 3 MiB file and the updater itself (its new content is
-# itself with a few bytes after it). The staged copies' checksums go to $1.expected.
+# itself with a few bytes after it): /bin/updater, or the build $2. The staged copies' checksums
+# go to $1.expected.
 stage_update() {
+    local updater=${2:-/bin/updater}
     rm -rf "$1" && mkdir -p "$1/bin" "$1/lib"
-    cp /bin/updater "$1/updater"
-    { cat /bin/updater; echo "release 2"; } >"$1/updater.rep"
+    cp "$updater" "$1/updater"
+    { cat "$updater"; echo "release 2"; } >"$1/updater.rep"
     echo "app 1" >"$1/bin/app" && echo "app 2" >"$1/bin/app.rep"
     head -c 100 /dev/urandom >"$1/lib/data.bin" && head -c 3145728 /dev/urandom >"$1/lib/data.bin.rep"
     echo '<CorvanManifest><Files><File Path="updater"/><File Path="bin/app"/><File Path="lib/data.bin"/></Files></CorvanManifest>' \
@@ -93,9 +95,9 @@ mark() {
 }
 
 # An update in $1 whose block writes lie between a mark at block $2 and one at the next block,
-# the update staged and durable before the first.
+# the update staged and durable before the first; by the updater build $3 when given.
 marked_update() {
-    stage_update "$1"
+    stage_update "$1" "${3:-}"
     sync
     mark start "$2"
     check "status" 0 "$("$1/updater" >/dev/null; echo $?)"
@@ -105,12 +107,18 @@ marked_update() {
 }
 
 # Updates for the host to rebuild the disk after power cuts in between (power_cut_check.sh):
-# on ext4 mounted as by default, then with data=writeback.
+# on ext4 mounted as by default, with data=writeback, and with noauto_da_alloc (no data written
+# early for a file truncated and rewritten: only the updater's own fsyncs order its copies).
 case_update_on_ext4_between_marks() {
     marked_update /disk/pc/app 16128
     umount /disk
     mount -t ext4 -o data=writeback /dev/vda /disk || fail "no data=writeback mount"
     marked_update /disk/pcw/app 16130
+    umount /disk
+    mount -t ext4 -o noauto_da_alloc /dev/vda /disk || fail "no noauto_da_alloc mount"
+    marked_update /disk/pcn/app 16132
+    # The same by a build that skips its file fsyncs: the host's check must catch it.
+    [ ! -e /bin/updater-no-file-sync ] || marked_update /disk/pcf/app 16134 /bin/updater-no-file-sync
     umount /disk
     mount -t ext4 /dev/vda /disk || fail "the disk did not mount again"
 }

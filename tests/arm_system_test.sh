@@ -4,11 +4,12 @@
 # the guest's cases (arm_system_guest.sh), and an ext4 disk image; then reads each case's result
 # from the serial console. Needs scripts/setup-arm-system.sh to have run.
 # With REPLAY (replay_writes), the disk's block writes are logged (QEMU's blklogwrites) and the
-# guest's marked update is checked against power cuts (power_cut_check.sh).
-# Usage: arm_system_test.sh ARCH UPDATER QUILLWATCH INIT_TEMPLATE [REPLAY]
+# guest's marked updates are checked against power cuts (power_cut_check.sh); one of them runs
+# FAULTY_UPDATER (an updater whose file fsyncs do nothing), which the check must catch.
+# Usage: arm_system_test.sh ARCH UPDATER QUILLWATCH INIT_TEMPLATE [REPLAY FAULTY_UPDATER]
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
-arch=$1 updater=$2 quillwatch=$3 template=$4 replay=${5:-}
+arch=$1 updater=$2 quillwatch=$3 template=$4 replay=${5:-} faulty=${6:-}
 cache=/var/cache/corvan-arm-system/$arch
 case $arch in
 armhf) qemu=(qemu-system-arm -M virt -cpu cortex-a15) ;;
@@ -25,6 +26,7 @@ trap 'rm -rf "$work"' EXIT
 root=$work/root
 mkdir -p "$root"/{bin,usr/sbin,etc/init.d,lib/modules,proc,sys,dev,tmp,run,var/log}
 cp "$cache/busybox" "$updater" "$root/bin/"
+[ -z "$faulty" ] || cp "$faulty" "$root/bin/updater-no-file-sync"
 cp "$quillwatch" "$root/usr/sbin/quillwatch"
 sed 's#@QUILLWATCH_PATH@#/usr/sbin/quillwatch#' "$template" >"$root/etc/init.d/quillwatch"
 cp "$cache"/modules/* "$root/lib/modules/"

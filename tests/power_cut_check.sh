@@ -8,7 +8,10 @@
 #   IMAGE: the disk before the guest booted; LOG: its block writes; REPLAY: replay_writes.
 # The guest (arm_system_guest.sh) marks each of its two updates with a write beyond the file
 # system at each end: at 4 KiB blocks 16128 and 16129 the update in /pc/app on ext4's default
-# mount options, at 16130 and 16131 the one in /pcw/app with data=writeback.
+# mount options, at 16130 and 16131 the one in /pcw/app with data=writeback, at 16132 and 16133
+# the one in /pcn/app with noauto_da_alloc (cut at its flushes only: without ext4's early writes
+# of rewritten files, a missing fsync shows at the flushes); at 16134 and 16135 the same by a
+# build of the updater whose file fsyncs do nothing, which the check must find broken.
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 . "$here/update_invariants.sh"
@@ -72,6 +75,11 @@ current_case=power_cuts
 states=0
 check_update 16128 /pc 200
 check_update 16130 /pcw 100
+check_update 16132 /pcn 0
 echo "     $states states checked, $failures failure(s)"
+# A check that can fail: the update without file fsyncs must leave broken states.
+broken=$(check_update 16134 /pcf 0 2>&1 | grep -c '^FAIL \[')
+echo "     without file fsyncs: $broken broken state(s) found"
+[ "$broken" -gt 0 ] || fail "an update without file fsyncs passes the check"
 [ "$states" -gt 0 ] || fail "no state was checked"
 [ "$failures" -eq 0 ]

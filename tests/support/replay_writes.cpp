@@ -2,11 +2,14 @@
 // block writes that QEMU's blklogwrites driver keeps (the format of the kernel's dm-log-writes:
 // a super block, then per request one sector of header and the data written).
 //   replay_writes LOG
-//       lists the entries, one line each: index, first sector, sectors, flags (1 flush, 2 FUA,
-//       4 discard).
+//       lists the entries, one line each: index, first sector, sectors (both in 512-byte
+//       sectors, whatever the log's sector size), flags (1 flush, 2 FUA, 4 discard).
 //   replay_writes LOG IMAGE FROM UPTO [SEED]
-//       writes entries FROM..UPTO-1 onto IMAGE. With a SEED, each write after the last flush
-//       before UPTO is kept or lost at random, as a disk's volatile cache may lose it.
+//       writes entries FROM..UPTO-1 onto IMAGE. With a SEED, each write from the last flush
+//       before UPTO on is kept or lost at random, as a disk's volatile cache may lose it: a flush
+//       makes durable what came before it, not its own data; a write with FUA is never lost.
+// The log holds the writes in the order they completed, which is all it can tell: a write still
+// in flight when a flush was issued is logged after it, and counted as not yet durable.
 // Exits 0, or 1 with a message when the log or the image can't be read or written.
 #include <fcntl.h>
 #include <unistd.h>
@@ -25,6 +28,7 @@ namespace {
 
 constexpr uint64_t kMagic = 0x6a736677736872ULL;
 constexpr uint64_t kFlush = 1;
+constexpr uint64_t kFua = 2;
 constexpr uint64_t kDiscard = 4;
 
 struct log_entry {
@@ -107,9 +111,11 @@ int main(int argc, char** argv) {
     write_log log;
     if (log_fd < 0 || !read_log(log_fd, log)) return fail("not a readable write log:", argv[1]);
     if (argc == 2) {
+        const uint64_t scale = log.sector_size / 512;
         for (size_t i = 0; i < log.entries.size(); i++) {
             const log_entry& e = log.entries[i];
-            printf("%zu %" PRIu64 " %" PRIu64 " %" PRIu64 "\n", i, e.sector, e.sectors, e.flags);
+            printf("%zu %" PRIu64 " %" PRIu64 " %" PRIu64 "\n", i, e.sector * scale,
+                   e.sectors * scale, e.flags);
         }
         return 0;
     }
@@ -119,11 +125,12 @@ int main(int argc, char** argv) {
     const size_t upto = std::min<size_t>(std::strtoull(argv[4], nullptr, 10), log.entries.size());
     size_t volatile_from = from;  // the first write the disk's cache may still hold
     for (size_t i = from; i < upto; i++) {
-        if (log.entries[i].flags & kFlush) volatile_from = i + 1;
+        if (log.entries[i].flags & kFlush) volatile_from = i;
     }
     std::mt19937_64 random(argc == 6 ? std::strtoull(argv[5], nullptr, 10) : 0);
     for (size_t i = from; i < upto; i++) {
-        const bool lost = argc == 6 && i >= volatile_from && (random() & 1) != 0;
+        const bool lost = argc == 6 && i >= volatile_from && !(log.entries[i].flags & kFua) &&
+                          (random() & 1) != 0;
         if (!lost && !apply(log_fd, image_fd, log, log.entries[i])) return fail("can't write", argv[2]);
     }
     return close(image_fd) == 0 ? 0 : fail("can't write", argv[2]);
