@@ -135,7 +135,7 @@ void load(model& m, const std::string& disk, const std::string& path) {
 std::string unhex(const std::string& text) {
     std::string bytes;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size() + 1 && text[i + 1] == 'x') {
+        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
             bytes += static_cast<char>(std::strtol(text.substr(i + 2, 2).c_str(), nullptr, 16));
             i += 3;
         } else {
@@ -162,7 +162,8 @@ std::vector<std::string> split_arguments(const std::string& text) {
 
 std::string string_argument(const std::string& argument) {
     if (argument.size() < 2 || argument.front() != '"') die("not a string: " + argument);
-    if (argument.compare(argument.size() - 4, 4, "\"...") == 0) die("a string was cut short");
+    if (argument.size() >= 5 && argument.compare(argument.size() - 4, 4, "\"...") == 0)
+        die("a string was cut short");
     return unhex(argument.substr(1, argument.size() - 2));
 }
 
