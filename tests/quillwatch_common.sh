@@ -166,6 +166,14 @@ watched() {
 
 # Makes directory barrier$1 at the top of the tree and waits until the daemon has watched it
 # and then gone idle (no command running, asleep): every event before it has been handled.
+# Fills the daemon's event queue past its limit (the daemon stopped meanwhile): renames a file
+# "q" in the folder back and forth. The queue then ends with IN_Q_OVERFLOW.
+overflow_queue() {
+    touch "${SHARE}q"
+    (cd "$SHARE" && perl -e 'for (0 .. $ARGV[0] / 4) { rename "q", "r"; rename "r", "q" }' \
+        "$(cat /proc/sys/fs/inotify/max_queued_events)")
+}
+
 barrier() {
     mkdir "$SHARE/barrier$1"
     barrier_ino=$(printf %x "$(stat -c %i "$SHARE/barrier$1")")

@@ -447,11 +447,10 @@ case_moves_and_races_keep_every_watch_on_its_true_path() {
     # the table right before they are read. Replaying the move must not take the new TempDir/X
     # for the moved one: a download moved out of it is announced.
     mkdir -p "$SHARE/TempDir/X/sub" && wait_for watched "$SHARE/TempDir/X/sub"
-    touch "$SHARE/TempDir/hold.iso" "$SHARE/q" /tmp/email-hold
+    touch "$SHARE/TempDir/hold.iso" /tmp/email-hold
     kill -STOP "$(daemon_pid)"
     mv "$SHARE/TempDir/hold.iso" "$SHARE/IncomingDir/"
-    (cd "$SHARE" && perl -e 'for (0 .. $ARGV[0] / 4) { rename "q", "r"; rename "r", "q" }' \
-        "$(cat /proc/sys/fs/inotify/max_queued_events)")
+    overflow_queue
     kill -CONT "$(daemon_pid)"
     wait_for test -f /tmp/email/6
     mv "$SHARE/TempDir/X" "$SHARE/IncomingDir/X" && mkdir "$SHARE/TempDir/X"
@@ -640,9 +639,7 @@ case_running_out_of_watches_never_ends_the_daemon() {
     start_daemon nsenter --user=/proc/"$userns_pid"/ns/user
     wait_until_ready 300
     kill -STOP "$qw_pid"
-    touch "$SHARE/q"
-    (cd "$SHARE" && perl -e 'for (0 .. $ARGV[0] / 4) { rename "q", "r"; rename "r", "q" }' \
-        "$(cat /proc/sys/fs/inotify/max_queued_events)")
+    overflow_queue
     kill -CONT "$qw_pid"
     wait_for output_has "$NO_CASE"
     (umask 077 && touch "$SHARE/after")
@@ -672,9 +669,7 @@ case_btrfs_subvolumes_keep_their_watches_after_lost_events() {
     start_daemon "${STRACE[@]}" -f -qq -e trace=inotify_rm_watch -o /tmp/removals.log
     wait_until_ready 34
     kill -STOP "$(daemon_pid)"
-    touch "${SHARE}q"
-    (cd "$SHARE" && perl -e 'for (0 .. $ARGV[0] / 4) { rename "q", "r"; rename "r", "q" }' \
-        "$(cat /proc/sys/fs/inotify/max_queued_events)")
+    overflow_queue
     kill -CONT "$(daemon_pid)"
     wait_for output_has "$NO_CASE"
     barrier 1
@@ -741,9 +736,7 @@ case_random_churn_matches_the_model() {
     for ((i = 0; i < ops; i++)); do
         if [ $i -eq $((ops / 2)) ] && ! runs_emulated "$QW"; then
             kill -STOP "$(daemon_pid)"
-            touch "$SHARE/q"
-            (cd "$SHARE" && perl -e 'for (0 .. $ARGV[0] / 4) { rename "q", "r"; rename "r", "q" }' \
-                "$(cat /proc/sys/fs/inotify/max_queued_events)")
+            overflow_queue
             stopped=1
         elif ((stopped)) && [ $i -eq $((ops / 2 + 30)) ]; then
             kill -CONT "$(daemon_pid)"

@@ -113,7 +113,7 @@ event_outcome handle_deletion(daemon_state& state, const inotify_event& event) {
         request_reset(state);
     } else if (ends_with_slash(del_name.text)) {
         // The kernel has dropped the watch of a deleted directory by now: removing it through
-        // libinotifytools would only fail (and say so on standard error). Its record is retired.
+        // libinotifytools would only fail (and say so on standard error). Its records are dropped.
         if (is_monitored_folder(del_name.text, state.folder)) {
             std::puts(kFolderDeleted);
             return event_outcome::folder_deleted;

@@ -27,7 +27,6 @@ namespace watcher {
 namespace {
 
 struct table_counts {
-    int live;  // records of watches the kernel still holds
     // libinotifytools' records that only a new instance frees: those of watches the kernel has
     // dropped (deleted directories), and second records of a watch it held already.
     int left_behind;
@@ -124,7 +123,6 @@ void drop_record(const record& each) {
     wd_by_path.erase(each.path);
     forget_handle(each.wd, records[each.wd]);
     records.erase(each.wd);
-    --counts.live;
 }
 
 // Parks the records below `prefix`: each one that no other lies above goes to
@@ -173,7 +171,6 @@ watch_result watch_one(const std::string& directory, bool top) {
             sightings[wd] = {directory, status.st_dev, status.st_ino};
         return watch_result::watched_elsewhere;
     }
-    ++counts.live;
     place_record(wd, directory);
     remember_handle(wd, handle_at(directory));
     return watch_result::watched;
@@ -234,7 +231,7 @@ bool watch_from(const std::string& directory, bool top) {
             const int error = inotifytools_error();
             // Out of watches (a user can make directories until they run out): with the folder
             // watched, what could be watched is kept, and the tree is still reset at each event.
-            if (error == ENOSPC && counts.live > 0) {
+            if (error == ENOSPC && !records.empty()) {
                 report_watch_shortage(path);
                 continue;
             }
@@ -418,7 +415,9 @@ void retire_tree(const char* directory) {
     }
 }
 
-bool rebuild_due() { return counts.left_behind > std::max(counts.live, kMinimumLeftBehind); }
+bool rebuild_due() {
+    return counts.left_behind > std::max(static_cast<int>(records.size()), kMinimumLeftBehind);
+}
 
 bool rebuild_watch_table(const char* folder) {
     inotifytools_cleanup();

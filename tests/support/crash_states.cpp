@@ -292,12 +292,17 @@ struct run {
         }
     }
 
-    void data_call(int fd, std::size_t offset, bool at_offset, std::string bytes, bool truncate) {
+    // A write (`truncate` false) or truncation at offset `at`; a write at -1 goes at the file's
+    // offset and moves it.
+    void data_call(int fd, long at, std::string bytes, bool truncate) {
         const auto file = files.find(fd);
         if (file == files.end() || file->second.ino < 0) return;
-        const std::size_t at = at_offset || truncate ? offset : file->second.offset;
-        if (!truncate && !at_offset) file->second.offset += bytes.size();
-        m.inodes[file->second.ino].pending.push_back({truncate, at, std::move(bytes)});
+        std::size_t offset = static_cast<std::size_t>(at);
+        if (at < 0) {
+            offset = file->second.offset;
+            file->second.offset += bytes.size();
+        }
+        m.inodes[file->second.ino].pending.push_back({truncate, offset, std::move(bytes)});
     }
 
     bool last_was_write = false;
@@ -311,15 +316,16 @@ struct run {
                              ((name == "open" || name == "openat") &&
                               args[name == "open" ? 1 : 2].find("O_CREAT") != std::string::npos);
         if (changes && !(write && last_was_write)) {
+            // Named by the first name it takes, or the first descriptor's path.
             std::string what = name;
             for (const std::string& arg : args) {
-                if (arg[0] == '"' && name.compare(0, 5, "write") != 0 && name != "pwrite64") {
+                if (arg[0] == '"' && !write) {
                     what += " " + string_argument(arg);
                     break;
                 }
-                if (arg.find('<') != std::string::npos) {
+                if (arg.find('<') != std::string::npos && arg.compare(0, 8, "AT_FDCWD") != 0) {
                     what += " " + descriptor_path(arg);
-                    if (name.compare(0, 4, "open") != 0 && name.compare(0, 6, "unlink") != 0) break;
+                    break;
                 }
             }
             points.push_back({m, what});
@@ -340,13 +346,13 @@ struct run {
         } else if (name == "open") {
             open_call(cwd, string_argument(args[0]), args[1], static_cast<int>(value));
         } else if (name == "write") {
-            data_call(std::atoi(args[0].c_str()), 0, false, string_argument(args[1]), false);
+            data_call(std::atoi(args[0].c_str()), -1, string_argument(args[1]), false);
         } else if (name == "pwrite64") {
-            data_call(std::atoi(args[0].c_str()), std::strtoul(args[3].c_str(), nullptr, 10), true,
+            data_call(std::atoi(args[0].c_str()), std::strtol(args[3].c_str(), nullptr, 10),
                       string_argument(args[1]), false);
         } else if (name == "ftruncate") {
-            data_call(std::atoi(args[0].c_str()), std::strtoul(args[1].c_str(), nullptr, 10), true,
-                      "", true);
+            data_call(std::atoi(args[0].c_str()), std::strtol(args[1].c_str(), nullptr, 10), "",
+                      true);
         } else if (name == "fsync" || name == "fdatasync") {
             sync_call(std::atoi(args[0].c_str()));
         } else if (name == "close") {
