@@ -236,7 +236,7 @@ case_updates_its_own_executable() {
     stage_new_updater "$app"
     chmod 0750 "$app/updater"
     write_manifest "$app/manifest.xml.rep" p1 updater p2
-    run_updater "$app"
+    run_updater "$app" -y -o "$work/self.trace"
     assert_eq "$START
 Updating p1.rep
 Deleting p1.rep
@@ -249,9 +249,27 @@ Deleting p2.rep" "$out" "output"
     assert_eq 750 "$(stat -c %a "$app/updater")" "mode kept"
     assert_absent "$app/updater.rep"
     assert_absent "$app/updater.updating"
+    # Owner and mode are set before the new executable's data is synced: a power cut can't
+    # leave it renamed in place with the temporary's mode.
+    assert_eq "fchmod fsync" "$(grep -oE '^[0-9]+ +(fchown|fchmod|fsync)\([0-9]+<[^>]*updater\.updating>' \
+        "$work/self.trace" | grep -oE 'fchmod|fsync' | xargs)" "order of the last calls on the new executable"
     # The replaced executable still runs.
     run_updater "$app"
     assert_eq "$START" "$out" "output of the new executable"
+}
+
+# In a pid namespace of its own with the host's /proc (a container or chroot that shares it),
+# /proc/<its pid>/exe names another process: the updater finds itself through /proc/self/exe.
+case_finds_itself_in_a_pid_namespace_of_its_own() {
+    [ "$(id -u)" -eq 0 ] || { skip_case "needs root: a private pid namespace"; return; }
+    local app=$work/pidns
+    make_app "$app"
+    write_manifest "$app/manifest.xml.rep" p1
+    run_updater "$app" unshare -pf --
+    assert_eq "0 $START
+Updating p1.rep
+Deleting p1.rep" "$status $out" "output in a pid namespace of its own"
+    assert_content "$app/p1" "new p1"
 }
 
 case_staged_copy_linked_to_its_target_is_not_destroyed() {

@@ -6,7 +6,10 @@
 namespace updater {
 
 std::string find_application_directory() {
-    const std::string link = "/proc/" + std::to_string(getpid()) + "/exe";
+    // Not "/proc/<getpid()>/exe": under a /proc of another pid namespace (a container or chroot
+    // with the host's /proc) that number names another process, and its directory's update
+    // would be applied. "self" is always the reader itself.
+    const std::string link = "/proc/self/exe";
     // Read into a buffer that grows until the whole target fits: a cut target would name a
     // directory above the application's own, and the run would apply whatever update lies there.
     std::string target(2048, '\0');

@@ -5,7 +5,7 @@
 
 namespace updater {
 
-// Returns the directory of the running executable, read whole from "/proc/<pid>/exe" ("/" for
+// Returns the directory of the running executable, read whole from "/proc/self/exe" ("/" for
 // one that lies there). Returns "", with errno set, when the link can't be read.
 std::string find_application_directory();
 

@@ -94,10 +94,12 @@ bool replace_by_rename(const std::string& source, const std::string& target) {
         open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
     if (!out.valid()) return false;
 
-    // The owner goes first: fchown clears the set-id bits that fchmod then restores.
-    bool ok = stream_copy(in.fd, out.fd, block_size(source_stat)) && fsync(out.fd) == 0 &&
+    // The owner goes first: fchown clears the set-id bits that fchmod then restores. Both come
+    // before the fsync, so that the renamed file can't come back after a power cut with the
+    // temporary's owner and mode (root's, 0700).
+    bool ok = stream_copy(in.fd, out.fd, block_size(source_stat)) &&
               (geteuid() != 0 || fchown(out.fd, target_stat.st_uid, target_stat.st_gid) == 0) &&
-              fchmod(out.fd, target_stat.st_mode & 07777) == 0;
+              fchmod(out.fd, target_stat.st_mode & 07777) == 0 && fsync(out.fd) == 0;
     ok = out.close() && ok;
     ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok) {
