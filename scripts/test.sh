@@ -23,6 +23,19 @@ setup() {
     }
 }
 
+# stage TITLE: starts a stage of the run, first printing how long the one before took.
+stage_title=""
+stage() {
+    end_stage
+    stage_title=$1
+    stage_start=$(date +%s)
+    echo "=== $1"
+}
+end_stage() {
+    [ -z "$stage_title" ] || echo "=== $stage_title: done in $(($(date +%s) - stage_start)) s"
+}
+
+stage "set-up"
 setup install-deps.sh
 arches=${CROSS_ARCHES-armhf arm64}
 if [ -n "$arches" ]; then
@@ -43,28 +56,28 @@ build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
-echo "=== plain build (hardened as the packages are)"
+stage "plain build (hardened as the packages are)"
 build build -DDEB_HARDENING=ON
 (cd build && ctest --output-on-failure -j 2)
 
-echo "=== sanitizer build (ASan + UBSan)"
+stage "sanitizer build (ASan + UBSan)"
 build build-asan -DSANITIZE=ON
 (cd build-asan && ctest --output-on-failure -j 2)
 
-echo "=== static build"
+stage "static build"
 build build-static -DSTATIC=ON
 (cd build-static && ctest --output-on-failure -j 2 -R blackbox)
 
 for arch in $arches; do
-    echo "=== $arch cross build, tested under qemu-user"
+    stage "$arch cross build, tested under qemu-user"
     build "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch.cmake" -DDEB_HARDENING=ON
     (cd "build-$arch" && ctest --output-on-failure -j 2)
-    echo "=== $arch static build, tested under qemu-user and booted on Debian's $arch kernel"
+    stage "$arch static build, tested under qemu-user and booted on Debian's $arch kernel"
     build "build-$arch-static" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch.cmake" -DSTATIC=ON
     (cd "build-$arch-static" && ctest --output-on-failure -j 2 -R 'blackbox|arm_system')
 done
 
-echo "=== packages"
+stage "packages"
 for dir in build $(for arch in $arches; do echo "build-$arch"; done); do
     (cd "$dir" && cpack -G DEB)
     # Debian's standard: no error and no warning.
@@ -77,11 +90,12 @@ for dir in build $(for arch in $arches; do echo "build-$arch"; done); do
     bash tests/package_test.sh "$dir"/corvan-tools_*.deb
 done
 
-echo "=== the amd64 package's systemd route, in a systemd-nspawn container"
+stage "the amd64 package's systemd route, in a systemd-nspawn container"
 setup setup-systemd-guest.sh
 bash tests/systemd_guest_test.sh build/corvan-tools_*.deb
 
 if [ "${FUZZ_SECONDS:-30}" -gt 0 ]; then
-    echo "=== fuzzing"
+    stage "fuzzing"
     ./scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 fi
+end_stage
