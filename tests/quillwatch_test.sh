@@ -277,6 +277,13 @@ case_completed_downloads_are_announced_with_their_own_name() {
     barrier 1
     assert_eq "quillwatch: email exited with status 3
 quillwatch: email was killed by signal 9" "$(cat /tmp/qw.err)" "standard error"
+
+    # aMule's own completion: its part file moved in under the download's real name.
+    echo data >"$SHARE/TempDir/001.part" && chmod 600 "$SHARE/TempDir/001.part"
+    mv "$SHARE/TempDir/001.part" "$SHARE/IncomingDir/Probe file (real name).bin"
+    wait_for test -f /tmp/email/5
+    assert_mail 5 -m 1024 -c "Probe file (real name).bin"
+    assert_eq 777 "$(cat /tmp/email-modes/5)" "mode the real name's notice found"
     stop_daemon
 }
 
@@ -425,7 +432,7 @@ case_moves_and_races_keep_every_watch_on_its_true_path() {
     wait_for test -f /tmp/email/3
     assert_mail 3 -m 1024 -c deep.iso
     # Two directories exchanged in one call (renameat2 RENAME_EXCHANGE; its first half is a move
-    # from TempDir to IncomingDir, announced): each keeps its own watches, so a move out of what
+    # from TempDir to IncomingDir, announced under the name it arrived at): each keeps its own watches, so a move out of what
     # is now IncomingDir/B sends no notice, and one out of what is now TempDir/A does.
     mkdir -p "$SHARE/TempDir/A/a1" "$SHARE/IncomingDir/B/b1" && wait_for watched "$SHARE/IncomingDir/B/b1"
     local renameat2
@@ -439,7 +446,7 @@ case_moves_and_races_keep_every_watch_on_its_true_path() {
     wait_for test -f /tmp/email/5
     barrier 6
     assert_eq 5 "$(ls /tmp/email | wc -l)" "notices after an exchange"
-    assert_mail 4 -m 1024 -c A
+    assert_mail 4 -m 1024 -c B
     assert_mail 5 -m 1024 -c y.iso
     # A directory moved from TempDir to IncomingDir and its old name made again while the daemon
     # drains a full queue: the notice of hold.iso keeps it in `email` after it has read the first
@@ -534,6 +541,17 @@ case_hostile_discovery_never_watches() {
         assert_eq "$line
 No files specified to watch!" "$(tail -n 2 /tmp/qw.out)" "last lines after: $setup"
     done
+    # A user's symlink to a device node as the registry: never opened for reading (that can arm
+    # a watchdog or rewind a tape); resolution stops at the user's symlink.
+    if runs_emulated "$QW"; then
+        echo "     (a device as the registry: strace can't trace an emulated binary)"
+        return
+    fi
+    lay_out
+    ln -sf /dev/null /tmp/apkg.xml && chown -h 4242 /tmp/apkg.xml
+    run_daemon strace -f -o /tmp/qw.trace -e trace=open,openat timeout 20
+    assert_eq "1 read xml error" "$status $(sed -n 2p /tmp/qw.out)" "a device as the registry"
+    ! grep -E '"(/dev/)?null", O_RDONLY' /tmp/qw.trace || fail "the registry's device was opened"
 }
 
 # A user (uid 4242) who can write the tree, and the folder's parent, tries to have the root daemon
@@ -564,6 +582,14 @@ case_attackers_never_reach_outside_the_tree() {
         touch "$folder/y" && SHARE=$folder/ barrier 2
         [ "$(stat -c %a "$folder/grab")" = 600 ] || { echo "the old file became everyone's"; return 1; }
     }
+    notice_still_comes() {  # a download completed after the attack is announced
+        : >"$folder/TempDir/done" && mv "$folder/TempDir/done" "$folder/IncomingDir/" &&
+            wait_for test -e /tmp/email/1 && assert_mail 1 -m 1024 -c done
+    }
+    lines_bounded() {  # no line on either stream longer than a shortened path allows
+        awk 'length > 400 { print FILENAME ": " length " characters"; bad = 1 } END { exit bad }' \
+            /tmp/qw.out /tmp/qw.err
+    }
     few_reports() {  # at most a few lines a reset, none long
         local resets lines
         resets=$(grep -c '^\[chmod' /tmp/qw.out)
@@ -593,6 +619,18 @@ PERL
         # 3,000 levels of 255-character names, deeper than the stack and the descriptors allow a
         # walk that holds a level each.
         "share|runs|$chain && mv chain share/|chain_bottom_is 777 && memory_stays_small"
+        # A directory moved in; once the daemon has listed it, two of its sub-directories (one
+        # walked after 3,000 others) swapped for symlinks to root's: a name given with a final
+        # "/" would have the kernel follow them whatever the flags say.
+        "share|runs|mkdir -p d/x d/big d/y && (cd d/big && mkdir \$(seq 3000))
+            { inotifywait -qq -e close_nowrite d && cd share/d && mv x x.old &&
+              ln -s /tmp/victim x && mv y y.old && ln -s /tmp/victim y; } & sleep 0.5; mv d share/; wait|! watched /tmp/victim"
+        # A watched directory moved twice and a symlink to IncomingDir left where it went first.
+        "share|runs|perl -e 'mkdir \"share/A\"; sleep 1; rename \"share/A\", \"share/Y\"; rename \"share/Y\", \"share/Z\"; symlink \"IncomingDir\", \"share/Y\"'|notice_still_comes"
+        # Paths of 4,000 bytes: names of 255 characters made there and files moved out of it.
+        "share|runs|perl -e 'use Cwd; my \$out = getcwd(); chdir \"share\";
+            for (1 .. 16) { mkdir \"p\" x 250; chdir \"p\" x 250 } sleep 1; for (1 .. 3) {
+            my \$f = (\"f\" x 250) . \$_; open(my \$h, \">\", \$f); close(\$h); rename \$f, \"\$out/f\$_\" }'|lines_bounded"
         # Thousands of links of the user's own file: a line each would flood the log.
         "share|runs|(umask 077 && touch own) && perl -e 'link \"own\", \"share/l\$_\" for 1 .. 1000' && touch share/x|few_reports"
     )
@@ -610,6 +648,7 @@ PERL
         mkdir -m 700 /tmp/victim && echo secret >/tmp/victim/secret && chmod 600 /tmp/victim/secret
         echo secret >/tmp/victim-file && chmod 600 /tmp/victim-file
         echo 0 >/proc/sys/fs/protected_hardlinks
+        local -x QW_INCOMING=$folder/IncomingDir
         start_daemon prlimit --stack=1048576 --nofile=256 env PATH="/mnt/stubs/busybox-first:$PATH"
         wait_until_ready 3
         (cd "$INSTALL/users" && setpriv --reuid=4242 --regid=4242 --clear-groups bash -c "$attack")
@@ -716,7 +755,7 @@ case_random_churn_matches_the_model() {
         [[ $1 == *TempDir* && $2 == *IncomingDir* ]] && if ((stopped)); then
             lost=$((lost + 1))
         else
-            expected+=("${1##*/}")
+            expected+=("${2##*/}")
         fi
         for src in "${items[@]}"; do
             if [ "$src" = "$1" ]; then moved+=("$2")

@@ -27,7 +27,7 @@ namespace {
 bool watch_all(const watch_list& list) {
     for (const char* const* path = list.paths; *path != nullptr; ++path) {
         if (watch_tree(*path)) continue;
-        const int error = inotifytools_error();
+        const int error = watch_error();
         if (error == ENOSPC) {
             std::printf(kWatchLimitFormat, *path);
         } else {
@@ -62,7 +62,9 @@ int event_loop(daemon_state& state) {
                 continue;
             }
             std::fflush(nullptr);
-            event = inotifytools_next_event(0);  // waits
+            // A reset left due by walks that lost their way is walked again after a second.
+            event = inotifytools_next_event(state.reset_due ? 1 : 0);  // waits
+            if (event == nullptr && inotifytools_error() == 0 && state.reset_due) continue;
         }
         const int error = inotifytools_error();
         if (event != nullptr) {
@@ -83,7 +85,8 @@ int event_loop(daemon_state& state) {
 // Sets up the watches for the folder in `state`, which could not be checked for `trust_error`
 // when that is not 0. Returns 0 when the loop may start, else the exit status, after printing why.
 int start_watching(daemon_state& state, int trust_error) {
-    if (!start_watch_table()) {
+    const bool approved = trust_error == 0 && state.folder[0] != '\0';
+    if (!start_watch_table(approved ? state.folder : nullptr, &state.trusted)) {
         std::puts(kInitFailed);
         return 1;
     }

@@ -32,8 +32,8 @@ bool cannot_be_reached(int error) {
 }
 
 // Opens `path` with open_config_file as a stream. Returns null with errno set on failure.
-std::FILE* open_config_stream(const char* path, uid_t& changers) {
-    const int fd = open_config_file(path, changers);
+std::FILE* open_config_stream(const char* path, uid_t& changers, uid_t believed = kAnyUser) {
+    const int fd = open_config_file(path, changers, believed);
     std::FILE* file = fd >= 0 ? fdopen(fd, "r") : nullptr;
     if (fd >= 0 && file == nullptr) close(fd);
     return file;
@@ -45,7 +45,7 @@ int read_package_path(char install_path[16], const char* registry) {
     // /tmp is open to every user: whoever made the registry first could otherwise name any
     // install path, and so any folder, for a root daemon to open to everyone.
     uid_t changers;
-    std::FILE* file = open_config_stream(registry, changers);
+    std::FILE* file = open_config_stream(registry, changers, geteuid());
     if (file == nullptr) return -1;
     if (changers != 0 && changers != geteuid()) {
         std::fclose(file);

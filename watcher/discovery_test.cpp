@@ -58,8 +58,9 @@ TEST(ReadPackagePath, ANonZeroNumberAfterAQuoteCopiesEveryLaterPath) {
         "<name>Other</name>\n<path>/tmp/otherpkg</path>\n</apkg>\n";
     EXPECT_EQ(scan(registry), "/tmp/otherpkg");
     // A quote followed by 0 (or no digit) sets the number back.
-    EXPECT_EQ(scan("<v n=\"7\">\n<path>/tmp/seven001</path>\n<v n=\"x\">\n<path>/tmp/other001</path>\n"),
-              "/tmp/seven001");
+    EXPECT_EQ(
+        scan("<v n=\"7\">\n<path>/tmp/seven001</path>\n<v n=\"x\">\n<path>/tmp/other001</path>\n"),
+        "/tmp/seven001");
     EXPECT_EQ(scan("<v n=\" -3\">\n<path>/tmp/minus001</path>\n"), "/tmp/minus001");
 }
 

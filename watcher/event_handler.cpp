@@ -1,5 +1,6 @@
 #include "event_handler.h"
 
+#include <dirent.h>
 #include <inotifytools/inotifytools.h>
 #include <unistd.h>
 
@@ -14,10 +15,13 @@
 #include "messages.h"
 #include "path_checks.h"
 #include "permission_reset.h"
+#include "report_lines.h"
 #include "watch_table.h"
 
 namespace watcher {
 namespace {
+
+constexpr int kWalksRetriedAtOnce = 3;
 
 const char* event_name(const inotify_event& event) { return event.len > 0 ? event.name : ""; }
 
@@ -51,10 +55,26 @@ struct owned_path {
     ~owned_path() { std::free(text); }
 };
 
-// Watches a directory that arrived in the tree, with everything below it.
+// Watches a directory that arrived in the tree, with everything below it. The event's IN_ISDIR
+// says what arrived; a name that no longer leads to a directory (deleted, renamed, or swapped
+// for a symlink or a file since) has events of its own to come.
 void watch_arrived_directory(const char* path) {
-    if (isdir(path) && !watch_tree(path))
-        std::printf(kWatchNewDirFailedFormat, path, std::strerror(inotifytools_error()));
+    if (watch_tree(path)) return;
+    const int error = watch_error();
+    if (error != ENOENT && error != ENOTDIR && error != ELOOP)
+        std::printf(kWatchNewDirFailedFormat, shortened_path(path).c_str(), std::strerror(error));
+}
+
+// Makes the item of a completed move, and whatever lies below it, open to all before its notice:
+// reached by descriptor from its directory, whatever the walk of the whole tree, still due, can
+// reach. When the directory can't be opened (moved on meanwhile), the whole tree is walked.
+void reset_arrived_item(daemon_state& state, const inotify_event& event) {
+    const int fd = open_watched_directory(event.wd);
+    if (fd < 0 || !reset_listed(fd, watch_path(event.wd), {{event_name(event), DT_UNKNOWN}})) {
+        state.reset_due = true;
+        settle_reset(state, reset_moment::before_notice);
+    }
+    if (fd >= 0) close(fd);
 }
 
 // A move whose other half never came. A directory that a walk has met in the tree since went
@@ -66,7 +86,8 @@ void drop_pending_move(daemon_state& state) {
     if (!now_at.empty()) {
         watch_arrived_directory(now_at.c_str());
     } else if (!unwatch_tree(directory.c_str())) {
-        std::printf(kRemoveWatchFailedFormat, state.moved_from, std::strerror(ENOENT));
+        std::printf(kRemoveWatchFailedFormat, shortened_path(state.moved_from).c_str(),
+                    std::strerror(ENOENT));
     }
     release_pending_move(state);
 }
@@ -74,7 +95,7 @@ void drop_pending_move(daemon_state& state) {
 void handle_new_item(daemon_state& state, const inotify_event& event) {
     owned_path new_file{full_path(event, __LINE__, kNewFileCheck)};
     if (new_file.text == nullptr) return;
-    watch_arrived_directory(new_file.text);
+    if (event.mask & IN_ISDIR) watch_arrived_directory(new_file.text);
     request_reset(state);
 }
 
@@ -90,7 +111,7 @@ void handle_paired_move_in(daemon_state& state, const inotify_event& event) {
     if (new_name.text == nullptr) return;
     request_reset(state);
     if (const char* name = completed_download_name(state.moved_from, new_name.text)) {
-        settle_reset(state, reset_moment::before_notice);
+        reset_arrived_item(state, event);
         char item[256];
         std::snprintf(item, sizeof item, "%s", name);
         send_completion_notice(item);
@@ -144,7 +165,7 @@ event_outcome folder_watch_failed(const daemon_state& state, int error) {
 event_outcome recover_from_overflow(daemon_state& state) {
     if (!resync_watch_table(state.folder)) {
         state.paths_in_doubt = true;
-        if (!watch_tree(state.folder)) return folder_watch_failed(state, inotifytools_error());
+        if (!watch_tree(state.folder)) return folder_watch_failed(state, watch_error());
     }
     request_reset(state);
     return event_outcome::keep_going;
@@ -154,9 +175,20 @@ event_outcome recover_from_overflow(daemon_state& state) {
 
 void settle_reset(daemon_state& state, reset_moment moment) {
     if (!state.reset_due) return;
-    if (moment == reset_moment::event_handled && !waited_a_second(state.due_since)) return;
+    // A walk that lost its way (a directory moved under it) is due again: at once, and after
+    // a few such walks in a row once a second, so that names flipped on purpose can't keep the
+    // daemon walking.
+    const bool backing_off = state.walks_lost >= kWalksRetriedAtOnce;
+    if ((moment == reset_moment::event_handled || backing_off) && !waited_a_second(state.due_since))
+        return;
     state.reset_due = false;
-    reset_tree(state.folder, state.trusted);
+    if (reset_tree(state.folder, state.trusted)) {
+        state.walks_lost = 0;
+        return;
+    }
+    ++state.walks_lost;
+    state.reset_due = true;
+    clock_gettime(CLOCK_MONOTONIC, &state.due_since);
 }
 
 void release_pending_move(daemon_state& state) {
@@ -192,12 +224,12 @@ event_outcome handle_event(daemon_state& state, const inotify_event& event) {
 }
 
 bool wants_rebuild(const daemon_state& state) {
-    return state.moved_from == nullptr && (state.paths_in_doubt || rebuild_due());
+    return state.moved_from == nullptr && state.paths_in_doubt;
 }
 
 event_outcome rebuild_watches(daemon_state& state) {
     state.paths_in_doubt = false;
-    if (!rebuild_watch_table(state.folder)) return folder_watch_failed(state, inotifytools_error());
+    if (!rebuild_watch_table(state.folder)) return folder_watch_failed(state, watch_error());
     request_reset(state);
     return event_outcome::keep_going;
 }

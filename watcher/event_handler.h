@@ -27,6 +27,8 @@ struct daemon_state {
     // A permission reset announced and not walked yet, and since when (CLOCK_MONOTONIC).
     bool reset_due;
     timespec due_since;
+    // Walks in a row that lost their way (the tree moved under them) and left the reset due.
+    int walks_lost;
 };
 
 // When the loop offers to walk a due reset.
@@ -44,7 +46,7 @@ enum class event_outcome { keep_going, folder_deleted, failed };
 event_outcome handle_event(daemon_state& state, const inotify_event& event);
 
 // Returns true when the watch table should be built again once the event queue is empty: events
-// were lost and the table is in doubt, or the records of watches gone outnumber the live ones.
+// were lost and the table could not be put right.
 bool wants_rebuild(const daemon_state& state);
 
 // Builds the watch table again from the tree as it is now, then announces a reset (the tree may
@@ -55,7 +57,8 @@ event_outcome rebuild_watches(daemon_state& state);
 // The one place that decides when the tree is walked: a due reset is walked when no event is
 // waiting, before a completion notice, and otherwise once it has waited a second, so that a
 // burst of events costs one walk (its lines are all printed, in order) and a steady stream never
-// starves the reset.
+// starves the reset. A walk that lost its way leaves the reset due: walked again at once, and
+// after three such walks in a row no sooner than a second after the last.
 void settle_reset(daemon_state& state, reset_moment moment);
 
 // Frees the pending move, if any.

@@ -48,8 +48,11 @@ bool is_directory_deletion(std::uint32_t mask, const char* del_name) {
 const char* completed_download_name(const char* from, const char* to) {
     if (std::strstr(from, kTempDirWord) == nullptr || std::strstr(to, kIncomingDirWord) == nullptr)
         return nullptr;
-    const char* slash = std::strrchr(from, '/');
-    return slash == nullptr ? nullptr : slash + 1;
+    if (std::strchr(from, '/') == nullptr) return nullptr;
+    // Where it arrived: aMule moves "001.part" from its temporary folder under the download's
+    // real name, which is the one the user waits for.
+    const char* slash = std::strrchr(to, '/');
+    return slash == nullptr ? to : slash + 1;
 }
 
 }  // namespace watcher

@@ -37,9 +37,9 @@ bool is_stale_event(std::uint32_t mask, const char* watch_path);
 // Returns true when `path` ends with "/".
 bool ends_with_slash(const char* path);
 
-// Returns the moved item's own name (the text after the last "/" of `from`, at most 255
-// characters are used) when a move from `from` to `to` completes a download: `from` holds
-// "TempDir" and `to` holds "IncomingDir". Returns null otherwise.
+// Returns the moved item's name where it arrived (the text after the last "/" of `to`, at most
+// 255 characters are used) when a move from `from` to `to` completes a download: `from` holds
+// "TempDir" and a "/", and `to` holds "IncomingDir". Returns null otherwise.
 const char* completed_download_name(const char* from, const char* to);
 
 }  // namespace watcher

@@ -60,7 +60,10 @@ TEST(EndsWithSlash, LooksAtTheLastCharacterOnly) {
 TEST(CompletedDownloadName, NeedsTempDirBeforeAndIncomingDirAfter) {
     EXPECT_STREQ(watcher::completed_download_name("/a/TempDir/x.iso", "/a/IncomingDir/x.iso"),
                  "x.iso");
-    EXPECT_STREQ(watcher::completed_download_name("/a/TempDirs/d/", "/IncomingDir2/d"), "");
+    EXPECT_STREQ(watcher::completed_download_name("/a/TempDirs/d/", "/IncomingDir2/d"), "d");
+    EXPECT_STREQ(watcher::completed_download_name("/s/IncomingDir/TempDir/001.part",
+                                                  "/s/IncomingDir/Probe (real name).bin"),
+                 "Probe (real name).bin");
     EXPECT_STREQ(watcher::completed_download_name("TempDir/IncomingDir", "IncomingDir"),
                  "IncomingDir");
     EXPECT_EQ(watcher::completed_download_name("/a/Temp/x", "/a/IncomingDir/x"), nullptr);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -56,14 +57,22 @@ void add_directory_changers(uid_t& changers, const struct stat& status) {
         changers = kAnyUser;
 }
 
-// Checks the file opened as `fd` for open_config_file and counts its owner.
+// Checks the file found as `fd` (O_PATH) for open_config_file, counts its owner and opens it
+// for reading, and closes `fd`. The /proc/self/fd name reaches the very file checked, whatever
+// bears its name by now. Non-blocking: a FIFO must not stall the start (it is refused anyway).
 int checked_config_file(int fd, uid_t& changers) {
     struct stat status;
     if (fstat(fd, &status) != 0) return fail_with(errno, fd);
     if (!only_owner_writes(status) || status.st_nlink != 1 || on_pseudo_file_system(fd))
         return fail_with(EPERM, fd);
     add_changer(changers, status.st_uid);
-    return fd;
+    char name[32];
+    std::snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
+    const int file = open(name, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int error = errno;
+    close(fd);
+    if (file < 0) return fail_with(error);
+    return file;
 }
 
 bool is_trusted(const struct stat& status, const trusted_folder& trusted) {
@@ -107,11 +116,16 @@ int open_without_symlinks(const char* path) {
     return fd;
 }
 
-int open_config_file(const char* path, uid_t& changers) {
+int open_config_file(const char* path, uid_t& changers, uid_t believed) {
     changers = 0;
     if (path[0] != '/') return fail_with(EINVAL);
     std::string rest = path;  // what is left to resolve, from `dir`
     int dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    // As soon as someone not believed could have changed what the path leads to, nothing more
+    // of it is looked at.
+    const auto believed_so_far = [&] {
+        return believed == kAnyUser || changers == 0 || changers == believed;
+    };
     for (int symlinks = 0; dir >= 0;) {
         const std::size_t start = rest.find_first_not_of('/');
         if (start == std::string::npos) return fail_with(EISDIR, dir);
@@ -122,31 +136,27 @@ int open_config_file(const char* path, uid_t& changers) {
         struct stat status;
         if (fstat(dir, &status) != 0) return fail_with(errno, dir);
         add_directory_changers(changers, status);
-        // The file itself is opened at once: no later lookup of its name can find another.
-        // Non-blocking: a FIFO put in its place must not stall the start.
-        int next = last ? openat(dir, name.c_str(),
-                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
-                        : -1;
-        if (last && next >= 0) {
-            close(dir);
-            return checked_config_file(next, changers);
-        }
-        if (last && errno != ELOOP) return fail_with(errno, dir);
-        next = openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (!believed_so_far()) return fail_with(EPERM, dir);
+        // Nothing is opened for reading before its type is known: opening a device node can
+        // arm a watchdog or rewind a tape.
+        const int next = openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0 || fstat(next, &status) != 0) {
             const int error = errno;
             if (next >= 0) close(next);
             return fail_with(error, dir);
         }
-        if (S_ISDIR(status.st_mode) && !last) {
+        if (last && !S_ISLNK(status.st_mode)) {
+            close(dir);
+            return checked_config_file(next, changers);
+        }
+        if (S_ISDIR(status.st_mode)) {
             close(dir);
             dir = next;
             continue;
         }
         if (!S_ISLNK(status.st_mode)) {
             close(next);
-            // The last name was a symlink an instant ago: swapped meanwhile.
-            return fail_with(last ? EPERM : ENOTDIR, dir);
+            return fail_with(ENOTDIR, dir);
         }
         char target[PATH_MAX];
         const ssize_t length = readlinkat(next, "", target, sizeof target);
@@ -154,6 +164,7 @@ int open_config_file(const char* path, uid_t& changers) {
         if (++symlinks > kMaxSymlinks || length <= 0 || length == sizeof target)
             return fail_with(length < 0 ? errno : ELOOP, dir);
         add_changer(changers, status.st_uid);
+        if (!believed_so_far()) return fail_with(EPERM, dir);
         rest.insert(0, target, static_cast<std::size_t>(length));
         if (target[0] == '/') {
             close(dir);

@@ -21,10 +21,12 @@ inline constexpr uid_t kAnyUser = static_cast<uid_t>(-1);
 // what is read there: 0 when only root can; a user's id when that user (and root) only can;
 // kAnyUser otherwise. The owners of every directory looked in, of every symlink followed and of
 // the file count; a group- or world-writable directory without the sticky bit counts as anyone.
-// Returns a close-on-exec descriptor, or -1 with errno set: EPERM for anything but a regular
-// file that only its owner may write, with one link, on a real file system (not procfs, sysfs
-// and their kin); the resolution's error otherwise (ENOENT, EACCES, ELOOP, ...).
-int open_config_file(const char* path, uid_t& changers);
+// With `believed` other than kAnyUser, resolution stops (EPERM) at the first component that
+// someone but root and `believed` can change. Nothing is opened for reading before it is found
+// to be a regular file that only its owner may write, with one link, on a real file system (not
+// procfs, sysfs and their kin): anything else gives EPERM. Returns a close-on-exec descriptor,
+// or -1 with errno set: EPERM as said, the resolution's error otherwise (ENOENT, EACCES, ELOOP).
+int open_config_file(const char* path, uid_t& changers, uid_t believed = kAnyUser);
 
 // Returns true when `path` is "/" or lies in (or is) one of the system's own trees: /bin, /boot,
 // /dev, /etc, /lib and its kin (/lib32, /lib64, ...), /proc, /root, /run, /sbin, /sys, /usr and

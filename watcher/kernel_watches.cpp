@@ -17,7 +17,15 @@ namespace {
 
 constexpr int kHandleFid = 0x200;  // AT_HANDLE_FID
 
-// The descriptor of the inotify instance: its /proc/self/fd link reads "anon_inode:inotify".
+std::string format_handle(unsigned type, const char* hex_bytes) {
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%x:", type);
+    return prefix + std::string(hex_bytes);
+}
+
+}  // namespace
+
+// Its /proc/self/fd link reads "anon_inode:inotify".
 int find_inotify_descriptor() {
     DIR* fds = opendir("/proc/self/fd");
     if (fds == nullptr) return -1;
@@ -36,14 +44,6 @@ int find_inotify_descriptor() {
     if (found < 0) errno = ENOENT;
     return found;
 }
-
-std::string format_handle(unsigned type, const char* hex_bytes) {
-    char prefix[16];
-    std::snprintf(prefix, sizeof prefix, "%x:", type);
-    return prefix + std::string(hex_bytes);
-}
-
-}  // namespace
 
 std::string handle_of(int fd) {
     alignas(file_handle) unsigned char storage[sizeof(file_handle) + MAX_HANDLE_SZ];

@@ -28,6 +28,10 @@ std::vector<kernel_watch> parse_inotify_fdinfo(const std::string& text);
 // or "" when its file system gives none.
 std::string handle_of(int fd);
 
+// Returns the descriptor of this process's inotify instance (the first it holds), or -1 with
+// errno set (ENOENT when it holds none, or /proc can't be read).
+int find_inotify_descriptor();
+
 // Reads the watches of this process's inotify instance (the first it holds) into `watches`.
 // Returns false, with errno set, when no instance is open or its fdinfo can't be read.
 bool read_kernel_watches(std::vector<kernel_watch>& watches);

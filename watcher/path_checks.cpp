@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "messages.h"
+#include "report_lines.h"
 
 namespace {
 struct stat isdir_status;
@@ -15,7 +16,10 @@ struct stat isdir_status;
 
 extern "C" int isdir(char const* path) {
     if (lstat(path, &isdir_status) == 0) return S_ISDIR(isdir_status.st_mode) ? 1 : 0;
-    if (errno != ENOENT) std::fprintf(stderr, watcher::kStatFailedFormat, path, std::strerror(errno));
+    if (errno != ENOENT) {
+        std::fprintf(stderr, watcher::kStatFailedFormat, watcher::shortened_path(path).c_str(),
+                     std::strerror(errno));
+    }
     return 0;
 }
 

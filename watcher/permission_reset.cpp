@@ -12,10 +12,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "directory_listing.h"
+#include "directory_walk.h"
 #include "messages.h"
+#include "report_lines.h"
 
 #ifndef SYS_fchmodat2
 #define SYS_fchmodat2 452  // Linux 6.6; one number on every architecture
@@ -24,13 +27,8 @@
 namespace watcher {
 namespace {
 
-// Directory descriptors the walk holds at most, the deepest levels'. Above them it climbs back
-// through "..", checked against the directory it left there.
-constexpr std::size_t kHeldDirectories = 32;
 // Entries reported one by one in a reset; the rest are counted in one line.
 constexpr int kReportedFailures = 4;
-// A path in a report keeps its start and its end, this long each at most.
-constexpr std::size_t kReportedPathEnd = 120;
 
 // The mode "chmod 777" gives. GNU chmod keeps a directory's set-uid and set-gid bits for a
 // numeric mode (a shared download directory stays set-gid) and clears every other bit.
@@ -48,10 +46,14 @@ bool changed_meanwhile(int error) { return error == ENOENT || error == ELOOP || 
 
 // Files seen with more than one link, for the daemon's life: once the other name (perhaps
 // outside the tree, where a user who can't change the file linked it from) goes, the file must
-// not become everyone's. A fixed table of bits keyed by device and inode: two files that share
-// a bit leave an innocent one alone, never the other way round.
-constexpr std::size_t kLinkedBits = std::size_t{1} << 23;  // 1 MiB
-std::vector<std::uint64_t> linked_bits;
+// not become everyone's. Tables of bits keyed by device and inode, one per owner: two files that
+// share a bit leave an innocent one alone, never the other way round, and a user who floods the
+// tree with links of their own files fills only their own table, never another owner's. Owners
+// beyond the first 64 share one table.
+constexpr std::size_t kLinkedBits = std::size_t{1} << 20;  // 128 KiB an owner
+constexpr std::size_t kLinkedOwners = 64;
+constexpr uid_t kSharedTable = static_cast<uid_t>(-1);
+std::unordered_map<uid_t, std::vector<std::uint64_t>> linked_bits;
 
 std::size_t linked_bit(const struct stat& status) {
     std::uint64_t key = static_cast<std::uint64_t>(status.st_ino) * 0x9E3779B97F4A7C15u ^
@@ -60,16 +62,24 @@ std::size_t linked_bit(const struct stat& status) {
     return static_cast<std::size_t>(key % kLinkedBits);
 }
 
+std::vector<std::uint64_t>* linked_table(uid_t owner, bool make) {
+    auto table = linked_bits.find(owner);
+    if (table == linked_bits.end() && linked_bits.size() >= kLinkedOwners)
+        table = linked_bits.find(owner = kSharedTable);
+    if (table != linked_bits.end()) return &table->second;
+    if (!make) return nullptr;
+    return &linked_bits.emplace(owner, std::vector<std::uint64_t>(kLinkedBits / 64)).first->second;
+}
+
 bool seen_linked(const struct stat& status) {
+    std::vector<std::uint64_t>* table = linked_table(status.st_uid, status.st_nlink > 1);
+    if (table == nullptr) return false;
+    const std::size_t bit = linked_bit(status);
     if (status.st_nlink > 1) {
-        if (linked_bits.empty()) linked_bits.resize(kLinkedBits / 64);
-        const std::size_t bit = linked_bit(status);
-        linked_bits[bit / 64] |= std::uint64_t{1} << (bit % 64);
+        (*table)[bit / 64] |= std::uint64_t{1} << (bit % 64);
         return true;
     }
-    if (linked_bits.empty()) return false;
-    const std::size_t bit = linked_bit(status);
-    return (linked_bits[bit / 64] >> (bit % 64)) & 1;
+    return ((*table)[bit / 64] >> (bit % 64)) & 1;
 }
 
 // Changes the mode of the file that `fd` (O_PATH) was opened for. fchmod refuses an O_PATH
@@ -110,15 +120,6 @@ void hold(descriptor_run& run, int fd) {
     ++run.count;
 }
 
-// One directory on the walk's way down: how it was reached, what is left of it to enter.
-struct level {
-    std::string name;  // in its parent; the folder's path for the top
-    dev_t device;
-    ino_t inode;
-    int fd;                                    // -1 while it lies above the held levels
-    std::vector<std::string> sub_directories;  // still to enter, the last first
-};
-
 // What a reset leaves as it was: a few lines whatever the tree holds.
 struct reset_report {
     int failures = 0;
@@ -127,10 +128,9 @@ struct reset_report {
     nlink_t example_links = 0;
 };
 
-// A walk of the tree: its levels from the top down to the directory being reset.
+// A walk of the tree, down to the directory being reset.
 struct walk {
-    std::vector<level> levels;
-    std::size_t first_held = 1;  // levels from here down hold their descriptors; the top does
+    directory_walk dirs;
     reset_report& report;
     // The directory being listed.
     bool changing = false;  // its last file needed a change (see reset_file)
@@ -140,16 +140,14 @@ struct walk {
 // The path of `name` in the deepest level (of the level itself for ""), for a report: built only
 // here, and shortened in its middle when long.
 std::string report_path(const walk& w, const char* name = "") {
-    std::string path;
-    for (const level& each : w.levels) {
-        if (!path.empty() && path.back() != '/') path += '/';
-        path += each.name;
+    const bool top = w.dirs.levels.size() == 1;
+    std::string path = top && *name == '\0' ? w.dirs.levels[0].name : w.dirs.path;
+    if (*name != '\0') {
+        path += name;
+    } else if (!top) {
+        path.pop_back();
     }
-    if (*name != '\0') path += (path.back() == '/' ? "" : "/") + std::string(name);
-    if (path.size() > 2 * kReportedPathEnd + 5)
-        path = path.substr(0, kReportedPathEnd) + "/.../" +
-               path.substr(path.size() - kReportedPathEnd);
-    return path;
+    return shortened_path(path);
 }
 
 void report_failure(walk& w, const char* format, const char* name, int error) {
@@ -178,7 +176,7 @@ void print_summary(const reset_report& report) {
 // Resets the non-directory `name` of the directory being listed. Returns true, doing nothing,
 // when it is a directory.
 bool reset_file(walk& w, const char* name) {
-    const int dir_fd = w.levels.back().fd;
+    const int dir_fd = w.dirs.levels.back().fd;
     struct stat status;
     if (!w.changing) {
         if (fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -213,20 +211,20 @@ bool reset_file(walk& w, const char* name) {
 
 void visit_entry(walk& w, const char* name, unsigned char type) {
     if (type == DT_DIR || (type != DT_LNK && reset_file(w, name)))
-        w.levels.back().sub_directories.emplace_back(name);
+        w.dirs.levels.back().sub_directories.emplace_back(name);
 }
 
 // Ends the listing of the deepest level: its sub-directories are entered the first first.
 void end_listing(walk& w) {
     close_run(w.held_files);
     w.changing = false;
-    std::vector<std::string>& subs = w.levels.back().sub_directories;
+    std::vector<std::string>& subs = w.dirs.levels.back().sub_directories;
     std::reverse(subs.begin(), subs.end());
 }
 
 // Resets the deepest level's directory itself and lists it, resetting its files.
 void reset_level(walk& w) {
-    const int fd = w.levels.back().fd;
+    const int fd = w.dirs.levels.back().fd;
     struct stat status;
     if (fstat(fd, &status) == 0 && needs_reset(status) && fchmod(fd, reset_mode(status)) != 0)
         report_failure(w, kChangeFailedFormat, "", errno);
@@ -237,67 +235,27 @@ void reset_level(walk& w) {
     end_listing(w);
 }
 
-// Enters sub-directory `name` of the deepest level. Returns false when it can't be entered.
-bool descend(walk& w, std::string name) {
-    const int fd =
-        openat(w.levels.back().fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat status;
-    if (fd < 0 || fstat(fd, &status) != 0) {
-        if (!changed_meanwhile(errno))
-            report_failure(w, kCannotReadDirectoryFormat, name.c_str(), errno);
-        if (fd >= 0) close(fd);
-        return false;
-    }
-    w.levels.push_back({std::move(name), status.st_dev, status.st_ino, fd, {}});
-    if (w.levels.size() - w.first_held > kHeldDirectories) {
-        close(w.levels[w.first_held].fd);
-        w.levels[w.first_held++].fd = -1;
-    }
-    return true;
-}
-
-// Leaves the deepest level for its parent, re-opened through ".." when it was let go. Returns
-// false when the parent is not the directory left there (the tree was moved meanwhile: its events
-// bring another reset), or can't be opened.
-bool ascend(walk& w) {
-    const int below = w.levels.back().fd;
-    level& parent = w.levels[w.levels.size() - 2];
-    int error = 0;
-    if (parent.fd < 0) {
-        parent.fd = openat(below, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        struct stat status;
-        if (parent.fd < 0 || fstat(parent.fd, &status) != 0) {
-            error = errno;
-        } else if (status.st_dev != parent.device || status.st_ino != parent.inode) {
-            error = ESTALE;
+// Resets everything below the top level, whose own listing is done, directory by directory.
+// Returns false when the walk lost its way (the tree was moved under it): what it had not
+// reached then is left as it was.
+bool reset_below(walk& w) {
+    for (;;) {
+        switch (next_directory(w.dirs)) {
+            case walk_step::entered:
+                reset_level(w);
+                break;
+            case walk_step::not_entered:
+                if (!changed_meanwhile(errno))
+                    report_failure(w, kCannotReadDirectoryFormat, w.dirs.skipped.c_str(), errno);
+                break;
+            case walk_step::lost:
+                report_failure(w, kCannotReturnFormat, "", errno);
+                end_walk(w.dirs);
+                return false;
+            case walk_step::done:
+                end_walk(w.dirs);
+                return true;
         }
-        if (error != 0 && parent.fd >= 0) close(parent.fd);
-        if (error != 0) parent.fd = -1;
-        w.first_held = w.levels.size() - 2;
-    }
-    close(below);
-    w.levels.pop_back();
-    if (error != 0) report_failure(w, kCannotReturnFormat, "", error);
-    return error == 0;
-}
-
-// Resets everything below the top level, whose own listing is done, level by level: no
-// recursion, at most kHeldDirectories descriptors besides the top's (which stays open), and
-// memory for the names on the way down.
-void reset_below(walk& w) {
-    while (!w.levels.empty()) {
-        std::vector<std::string>& subs = w.levels.back().sub_directories;
-        if (subs.empty()) {
-            if (w.levels.size() == 1 || !ascend(w)) break;
-            continue;
-        }
-        std::string name = std::move(subs.back());
-        subs.pop_back();
-        if (descend(w, std::move(name))) reset_level(w);
-    }
-    // Whatever is left held: the walk ended early on a tree moved under it.
-    for (std::size_t i = 1; i < w.levels.size(); ++i) {
-        if (w.levels[i].fd >= 0) close(w.levels[i].fd);
     }
 }
 
@@ -308,35 +266,42 @@ void announce_reset(const char* folder) {
     std::fflush(stdout);  // the line comes before the reports of the walk it announces
 }
 
-void reset_permissions(const char* folder, const trusted_folder& trusted) {
+bool reset_permissions(const char* folder, const trusted_folder& trusted) {
     announce_reset(folder);
-    reset_tree(folder, trusted);
+    return reset_tree(folder, trusted);
 }
 
-void reset_tree(const char* folder, const trusted_folder& trusted) {
+bool reset_tree(const char* folder, const trusted_folder& trusted) {
     // Opened for each reset, not held: an open descriptor keeps the kernel from reporting the
     // folder's deletion (IN_DELETE_SELF comes with the last reference to it).
     const int fd = open_trusted_folder(trusted);
     if (fd < 0) {
         if (errno != ENOENT)
-            std::fprintf(stderr, kCannotAccessFormat, folder, std::strerror(errno));
-        return;
+            std::fprintf(stderr, kCannotAccessFormat, shortened_path(folder).c_str(),
+                         std::strerror(errno));
+        return errno == ENOENT;
     }
     reset_report report;
-    walk w{{{folder, trusted.device, trusted.inode, fd, {}}}, 1, report, false, {}};
-    reset_level(w);
-    reset_below(w);
+    walk w{{}, report, false, {}};
+    bool complete = start_walk(w.dirs, fd, folder);
+    if (complete) {
+        reset_level(w);
+        complete = reset_below(w);
+    }
     close(fd);
     print_summary(report);
+    return complete;
 }
 
-void reset_listed(int dir_fd, const std::string& path, const std::vector<listed_entry>& listed) {
+bool reset_listed(int dir_fd, const std::string& path, const std::vector<listed_entry>& listed) {
     reset_report report;
-    walk w{{{path, 0, 0, dir_fd, {}}}, 1, report, false, {}};
+    walk w{{}, report, false, {}};
+    if (!start_walk(w.dirs, dir_fd, path)) return false;
     for (const listed_entry& entry : listed) visit_entry(w, entry.name, entry.type);
     end_listing(w);
-    reset_below(w);
+    const bool complete = reset_below(w);
     print_summary(report);
+    return complete;
 }
 
 }  // namespace watcher

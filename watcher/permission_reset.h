@@ -21,12 +21,16 @@ void announce_reset(const char* folder);
 // non-directory with more than one link, or once seen with more than one in the daemon's life, is
 // left as it is; so is an entry that can't be changed or listed. What was left is reported on
 // standard error, in chmod's words, a few lines a reset at most (the rest summed up), each path
-// shortened in its middle beyond 245 characters; the walk goes on. Nothing is done when nothing
-// lies at the folder's path (deleted, or renamed away).
-void reset_tree(const char* folder, const trusted_folder& trusted);
+// shortened in its middle beyond 245 characters; the walk goes on. A directory let go on the
+// way down is found again through "..", or from the folder by its names when a move in between
+// leads ".." elsewhere. Returns false when the walk lost its way all the same (a directory above
+// moved out of place) and ended early, leaving what it had not reached: its events owe another
+// reset. Nothing is done, and true returned, when nothing lies at the folder's path (deleted,
+// or renamed away).
+bool reset_tree(const char* folder, const trusted_folder& trusted);
 
 // announce_reset, then reset_tree.
-void reset_permissions(const char* folder, const trusted_folder& trusted);
+bool reset_permissions(const char* folder, const trusted_folder& trusted);
 
 // An entry of a directory as its listing gave it.
 struct listed_entry {
@@ -36,7 +40,8 @@ struct listed_entry {
 
 // Resets the entries `listed` of the open directory `dir_fd` (named `path` in reports), and
 // everything below them, as reset_permissions does, as if a listing had just given them. A name
-// that is gone, or has become a symlink, since it was listed is left alone.
-void reset_listed(int dir_fd, const std::string& path, const std::vector<listed_entry>& listed);
+// that is gone, or has become a symlink, since it was listed is left alone. Returns false as
+// reset_tree does.
+bool reset_listed(int dir_fd, const std::string& path, const std::vector<listed_entry>& listed);
 
 }  // namespace watcher

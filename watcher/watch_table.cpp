@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -19,24 +20,24 @@
 #include <vector>
 
 #include "directory_listing.h"
+#include "directory_walk.h"
 #include "event_rules.h"
+#include "folder_trust.h"
 #include "kernel_watches.h"
 #include "messages.h"
+#include "report_lines.h"
 
 namespace watcher {
 namespace {
 
-struct table_counts {
-    // libinotifytools' records that only a new instance frees: those of watches the kernel has
-    // dropped (deleted directories), and second records of a watch it held already.
-    int left_behind;
-    unsigned retired;
-};
-table_counts counts;
-
-// A rebuild loses the events that come while the new watches are set, so it waits until the
-// records left behind are many (some 300 bytes each).
-constexpr int kMinimumLeftBehind = 2048;
+// The inotify instance that libinotifytools reads events from. The table sets and removes its
+// watches itself, on descriptors: libinotifytools takes only names.
+int inotify_fd = -1;
+int last_error = 0;  // of the last watch that failed
+// The monitored folder, when the table was started for one: paths below `root_path` are opened
+// from it, never through a name above it.
+const trusted_folder* root = nullptr;
+std::string root_path;
 
 // The table: the watch at each path, in path order so that the records below a directory lie
 // together; and for each watch, its path there and the kernel's file handle of its directory
@@ -62,8 +63,6 @@ std::unordered_map<int, sighting> sightings;  // by descriptor
 // Where the records of a directory wait when another directory moves onto their path (an
 // exchange of two directories, whose second half brings them back), until a move names them.
 constexpr char kParkedPrefix[] = "(parked)/";
-// Where libinotifytools' own entry for a path goes when a new watch needs that path.
-constexpr char kRetiredPrefix[] = "(retired)/";
 
 void forget_handle(int wd, watch_record& record) {
     const auto back = wd_by_handle.find(record.handle);
@@ -80,9 +79,37 @@ void remember_handle(int wd, const std::string& handle) {
     wd_by_handle[handle] = wd;
 }
 
-// The handle of the directory at `path` (a final symlink not followed); "" when none is there.
+bool starts_with(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Opens `relative` below the directory `top` with open_beneath, and closes `top`.
+int open_from(int top, const std::string& relative, int flags) {
+    if (top < 0) return -1;
+    const int fd = open_beneath(top, relative, flags);
+    const int error = errno;
+    close(top);
+    errno = error;
+    return fd;
+}
+
+// Opens the directory at `path` with `flags` (O_DIRECTORY added), following no symlink on the
+// way: from the monitored folder for a path below it, else from "/". Returns -1 with errno set
+// when no directory lies there.
+int open_directory_at(const std::string& path, int flags) {
+    flags |= O_DIRECTORY;
+    if (root != nullptr && starts_with(path, root_path))
+        return open_from(open_trusted_folder(*root), path.substr(root_path.size()), flags);
+    if (path.empty() || path[0] != '/') {
+        errno = EINVAL;
+        return -1;
+    }
+    return open_from(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC), path.substr(1), flags);
+}
+
+// The handle of the directory at `path` (no symlink followed); "" when none is there.
 std::string handle_at(const std::string& path) {
-    const int fd = open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = open_directory_at(path, O_PATH);
     if (fd < 0) return "";
     const std::string handle = handle_of(fd);
     close(fd);
@@ -93,10 +120,6 @@ std::string with_slash(const char* path) {
     std::string text = path;
     if (text.empty() || text.back() != '/') text += '/';
     return text;
-}
-
-bool starts_with(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 struct record {
@@ -139,40 +162,31 @@ void park_below(const std::string& prefix) {
     }
 }
 
-// libinotifytools files each watch under the path it was set with, and a new watch's descriptor
-// is found there. The table's records move on without it (a rename there walks its whole index),
-// so its entry under a path the table has left (a directory moved away or deleted) is moved out
-// of the way before a new watch takes that path: one walk, only when a path is watched again.
-void free_library_name(const std::string& directory) {
-    while (inotifytools_wd_from_filename(directory.c_str()) >= 0) {
-        const std::string name = kRetiredPrefix + std::to_string(++counts.retired) + "/";
-        inotifytools_replace_filename(directory.c_str(), name.c_str());
-    }
-}
-
 enum class watch_result { failed, watched, watched_elsewhere };
 
-// Watches `directory` (ending in "/") unless a record is held under its path already. Below the
-// top, a name that is no longer a directory, or has become a symlink, is refused by the kernel.
-watch_result watch_one(const std::string& directory, bool top) {
+// Watches the open directory `fd`, named `directory` (ending in "/"), unless a record is held
+// under its path already. The watch is set through the descriptor's /proc/self/fd name, which the
+// kernel resolves to the open directory itself, never to whatever bears its name by now (a
+// symlink swapped in, which a trailing "/" would have the kernel follow whatever the flags say).
+watch_result watch_one(int fd, const std::string& directory) {
     if (wd_by_path.count(directory) != 0) return watch_result::watched;
-    free_library_name(directory);
-    const int mask = top ? kEventMask : kEventMask | IN_ONLYDIR | IN_DONT_FOLLOW;
-    if (!inotifytools_watch_file(directory.c_str(), mask)) return watch_result::failed;
-    const int wd = inotifytools_wd_from_filename(directory.c_str());
-    if (wd < 0) return watch_result::failed;  // libinotifytools ran out of memory
+    char name[32];
+    std::snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
+    const int wd = inotify_add_watch(inotify_fd, name, kEventMask | IN_ONLYDIR);
+    if (wd < 0) {
+        last_error = errno;
+        return watch_result::failed;
+    }
     if (records.count(wd) != 0) {
         // The kernel watches this directory already, under the path it had before a move whose
         // events are still queued; they will move its records, in their turn. Moving them now
         // would give the events before that move paths they didn't have (a false notice).
-        ++counts.left_behind;
         struct stat status;
-        if (lstat(directory.c_str(), &status) == 0)
-            sightings[wd] = {directory, status.st_dev, status.st_ino};
+        if (fstat(fd, &status) == 0) sightings[wd] = {directory, status.st_dev, status.st_ino};
         return watch_result::watched_elsewhere;
     }
     place_record(wd, directory);
-    remember_handle(wd, handle_at(directory));
+    remember_handle(wd, handle_of(fd));
     return watch_result::watched;
 }
 
@@ -182,16 +196,11 @@ bool is_directory_entry(int dir_fd, const char* name, unsigned char type) {
     return fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
 }
 
-// Opens `directory` for listing. Below the top, a name that has become a symlink is not followed.
-int open_directory(const std::string& directory, bool top) {
-    return open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (top ? 0 : O_NOFOLLOW));
-}
-
-// Appends the sub-directories of the open directory `fd`, named `directory` (ending in "/"), to
-// `found`, each ending in "/".
-void list_sub_directories(int fd, const std::string& directory, std::vector<std::string>& found) {
-    list_directory(fd, [&](const char* name, unsigned char type) {
-        if (is_directory_entry(fd, name, type)) found.push_back(directory + name + "/");
+// Lists the sub-directories of the walk's deepest level, to be entered next.
+void list_sub_directories(directory_walk& w) {
+    walk_level& level = w.levels.back();
+    list_directory(level.fd, [&](const char* name, unsigned char type) {
+        if (is_directory_entry(level.fd, name, type)) level.sub_directories.emplace_back(name);
     });
 }
 
@@ -208,7 +217,7 @@ void report_watch_shortage(const std::string& directory) {
     watches_lacked = true;
     if (short_of_watches) return;
     short_of_watches = true;
-    std::printf(kWatchLimitFormat, directory.c_str());
+    std::printf(kWatchLimitFormat, shortened_path(directory).c_str());
 }
 
 // Starts a pass that tries to watch every directory it meets; ends it, telling whether any
@@ -218,35 +227,58 @@ void end_pass() {
     if (!watches_lacked) short_of_watches = false;
 }
 
-// Watches `directory` (ending in "/") and everything below it, as watch_tree does; `top` tells
-// whether it is the top of such a walk, which may be reached through a symlink.
-bool watch_from(const std::string& directory, bool top) {
-    std::vector<std::string> pending;
-    pending.push_back(directory);
-    while (!pending.empty()) {
-        const std::string path = std::move(pending.back());
-        pending.pop_back();
-        const watch_result result = watch_one(path, top);
-        if (result == watch_result::failed) {
-            const int error = inotifytools_error();
-            // Out of watches (a user can make directories until they run out): with the folder
-            // watched, what could be watched is kept, and the tree is still reset at each event.
-            if (error == ENOSPC && !records.empty()) {
-                report_watch_shortage(path);
-                continue;
-            }
-            if (top || !can_be_left_out(error)) return false;
-            continue;
+// Watches the walk's deepest level and lists it. Returns false when the walk must stop.
+bool watch_level(directory_walk& w, bool top) {
+    // The table keeps a whole path a record: a chain deeper than a path may be long would cost
+    // memory as the square of its depth. Left out with what lies below it, as a path-based walk
+    // would leave it (ENAMETOOLONG); the reset still reaches it.
+    if (w.path.size() >= PATH_MAX) return !top;
+    const watch_result result = watch_one(w.levels.back().fd, w.path);
+    if (result == watch_result::failed) {
+        // Out of watches (a user can make directories until they run out): with the folder
+        // watched, what could be watched is kept, and the tree is still reset at each event.
+        if (last_error == ENOSPC && !records.empty()) {
+            report_watch_shortage(w.path);
+            return true;
         }
-        // A directory watched elsewhere is listed when its queued move is handled.
-        const int fd = result == watch_result::watched ? open_directory(path, top) : -1;
-        if (fd >= 0) {
-            list_sub_directories(fd, path, pending);
-            close(fd);
-        }
-        top = false;
+        return !top && can_be_left_out(last_error);
     }
+    // A directory watched elsewhere is listed when its queued move is handled.
+    if (result == watch_result::watched) list_sub_directories(w);
     return true;
+}
+
+// Walks the tree below the open directory `fd`, named `directory`, calling `visit` with the walk
+// at each directory (the top first, told by its second argument). Returns false as soon as
+// `visit` does. A directory that can't be entered is left out with what lies below it; a walk
+// that loses its way (the tree moved under it: its events follow) ends there.
+template <typename Visit>
+bool walk_tree(int fd, const std::string& directory, Visit visit) {
+    directory_walk w;
+    if (!start_walk(w, fd, directory)) return false;
+    bool going = visit(w, true);
+    while (going) {
+        const walk_step step = next_directory(w);
+        if (step == walk_step::entered) {
+            going = visit(w, false);
+        } else if (step != walk_step::not_entered) {
+            break;
+        }
+    }
+    end_walk(w);
+    return going;
+}
+
+// Watches `directory` (ending in "/") and everything below it, as watch_tree does.
+bool watch_from(const std::string& directory) {
+    const int fd = open_directory_at(directory, O_RDONLY);
+    if (fd < 0) {
+        last_error = errno;
+        return false;
+    }
+    const bool watched = walk_tree(fd, directory, watch_level);
+    close(fd);
+    return watched;
 }
 
 // Walks the tree below `folder` and puts each directory watched by the kernel (`watched_as`, by
@@ -255,48 +287,65 @@ bool watch_from(const std::string& directory, bool top) {
 bool find_true_paths(const char* folder, const std::unordered_map<std::string, int>& watched_as,
                      std::unordered_map<int, std::string>& true_path,
                      std::vector<std::string>& unwatched) {
-    std::vector<std::string> pending;
-    pending.push_back(with_slash(folder));
-    for (bool top = true; !pending.empty(); top = false) {
-        const std::string path = std::move(pending.back());
-        pending.pop_back();
-        const int fd = open_directory(path, top);
-        if (fd < 0) {
-            if (top) return false;
-            continue;
-        }
-        const std::string handle = handle_of(fd);
+    const int fd = open_directory_at(with_slash(folder), O_RDONLY);
+    if (fd < 0) return false;
+    const bool found = walk_tree(fd, with_slash(folder), [&](directory_walk& w, bool) {
+        const std::string handle = handle_of(w.levels.back().fd);
         if (handle.empty()) {
-            close(fd);
             errno = EOPNOTSUPP;
             return false;
         }
         const auto watch = watched_as.find(handle);
         if (watch != watched_as.end()) {
-            true_path[watch->second] = path;
+            true_path[watch->second] = w.path;
         } else {
-            unwatched.push_back(path);
+            unwatched.push_back(w.path);
         }
-        list_sub_directories(fd, path, pending);
-        close(fd);
-    }
-    return true;
+        list_sub_directories(w);
+        return true;
+    });
+    close(fd);
+    return found;
 }
+
+// Removes the kernel's watch `wd`. One the kernel has dropped already (its directory deleted)
+// is gone: nothing to say.
+void remove_watch(int wd) { inotify_rm_watch(inotify_fd, wd); }
 
 }  // namespace
 
-bool start_watch_table() {
-    counts = {};
+bool start_watch_table(const char* folder, const trusted_folder* trusted) {
+    root = folder != nullptr ? trusted : nullptr;
+    if (root != nullptr) root_path = with_slash(folder);
     wd_by_path.clear();
     records.clear();
     wd_by_handle.clear();
     sightings.clear();
-    return inotifytools_initialize() != 0;
+    if (inotifytools_initialize() == 0) {
+        last_error = inotifytools_error();
+        return false;
+    }
+    inotify_fd = find_inotify_descriptor();
+    last_error = errno;
+    return inotify_fd >= 0;
 }
+
+int watch_error() { return last_error; }
 
 const char* watch_path(int wd) {
     const auto held = records.find(wd);
     return held == records.end() ? "" : held->second.at->first.c_str();
+}
+
+int open_watched_directory(int wd) {
+    const auto held = records.find(wd);
+    if (held == records.end()) return -1;
+    const int fd = open_directory_at(held->second.at->first, O_RDONLY);
+    if (fd >= 0 && !held->second.handle.empty() && handle_of(fd) != held->second.handle) {
+        close(fd);  // another directory: this one's move is still queued
+        return -1;
+    }
+    return fd;
 }
 
 int watch_at(const char* directory) {
@@ -304,17 +353,19 @@ int watch_at(const char* directory) {
     return held == wd_by_path.end() ? -1 : held->second;
 }
 
-bool watch_tree(const char* directory) { return watch_from(with_slash(directory), true); }
+bool watch_tree(const char* directory) { return watch_from(with_slash(directory)); }
 
 std::string relocate_tree(const char* directory) {
     const auto seen = sightings.find(watch_at(directory));
     if (seen == sightings.end()) return "";
     const sighting where = std::move(seen->second);
     sightings.erase(seen);
+    const int fd = open_directory_at(where.path, O_PATH);
     struct stat status;
-    if (lstat(where.path.c_str(), &status) != 0 || status.st_dev != where.device ||
-        status.st_ino != where.inode)
-        return "";
+    const bool there = fd >= 0 && fstat(fd, &status) == 0 && status.st_dev == where.device &&
+                       status.st_ino == where.inode;
+    if (fd >= 0) close(fd);
+    if (!there) return "";
     rename_tree(directory, where.path.c_str());
     return where.path;
 }
@@ -348,8 +399,7 @@ bool resync_watch_table(const char* folder) {
     for (const record& each : moving) {
         if (true_path.count(each.wd) != 0) continue;
         drop_record(each);
-        if (alive.count(each.wd) == 0 || !inotifytools_remove_watch_by_wd(each.wd))
-            ++counts.left_behind;
+        if (alive.count(each.wd) != 0) remove_watch(each.wd);
     }
     for (const record& each : moving) {
         if (true_path.count(each.wd) != 0) wd_by_path.erase(each.path);
@@ -366,7 +416,7 @@ bool resync_watch_table(const char* folder) {
     }
     begin_pass();
     for (const std::string& path : unwatched) {
-        if (watch_at(path.c_str()) < 0 && !watch_from(path, false)) return false;
+        if (watch_at(path.c_str()) < 0 && !watch_from(path)) return false;
     }
     end_pass();
     return true;
@@ -401,27 +451,18 @@ bool unwatch_tree(const char* directory) {
     for (const record& each : records_below(directory)) {
         held = held || each.path == directory;
         drop_record(each);
-        // A watch the kernel has dropped already (the directory was deleted out there) stays
-        // in libinotifytools' index until the table is rebuilt.
-        if (!inotifytools_remove_watch_by_wd(each.wd)) ++counts.left_behind;
+        remove_watch(each.wd);
     }
     return held;
 }
 
 void retire_tree(const char* directory) {
-    for (const record& each : records_below(directory)) {
-        drop_record(each);
-        ++counts.left_behind;
-    }
-}
-
-bool rebuild_due() {
-    return counts.left_behind > std::max(static_cast<int>(records.size()), kMinimumLeftBehind);
+    for (const record& each : records_below(directory)) drop_record(each);
 }
 
 bool rebuild_watch_table(const char* folder) {
     inotifytools_cleanup();
-    if (!start_watch_table()) return false;
+    if (!start_watch_table(root != nullptr ? root_path.c_str() : nullptr, root)) return false;
     begin_pass();
     if (!watch_tree(folder)) return false;
     end_pass();

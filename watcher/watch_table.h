@@ -2,42 +2,55 @@
 // true to the tree through moves, deletions, walk errors and lost events.
 //
 // The table keeps its own records (the path of each watch, and the watch at each path in path
-// order) beside libinotifytools, which sets the watches and reads the events. The library's own
-// index can't follow a move at the cost of what moved: its prefix rename walks every record it
-// holds, re-keys them inside that walk (and so skips some), and its rename by descriptor leaves a
-// record filed under its old key. So a move here costs the records below the moved directory
-// (each re-filed in a sorted map), and a recovery after lost events one pass over the table. The
-// library keeps each watch under the path it was set with; its entry is moved aside only when a
-// new watch is set on a path it still holds. Its records of watches the kernel has dropped
-// (deleted directories) can't be freed but by a new instance: once those outweigh the live
-// watches, the table is built again from scratch.
+// order); libinotifytools' instance reads the events. A move costs the records below the moved
+// directory (each re-filed in a sorted map), and a recovery after lost events one pass over the
+// table.
+//
+// Every directory is reached by descriptor: opened from its parent's descriptor (or from the
+// monitored folder, name by name) without following a symlink, and watched, listed and
+// identified through that descriptor, never through a path the kernel would resolve again. A
+// name a user swaps for a symlink meanwhile leads nowhere. Watches are set and removed by the table
+// on libinotifytools' instance: the library's calls take names only, and a name ending in "/" has
+// the kernel follow a final symlink whatever the flags say.
 #pragma once
 
 #include <string>
 
+#include "folder_trust.h"
+
 namespace watcher {
 
-// Starts libinotifytools with an empty table. Returns false when it can't be initialised
-// (inotifytools_error() tells why).
-bool start_watch_table();
+// Starts libinotifytools with an empty table. Paths below `folder` (approved as `trusted`) are
+// then opened from the approved folder; without a folder, from "/", with no symlink on the way.
+// Returns false when the instance can't be started (watch_error() tells why).
+bool start_watch_table(const char* folder = nullptr, const trusted_folder* trusted = nullptr);
+
+// The error number of the last watch or start that failed.
+int watch_error();
 
 // Watches `directory` (with or without a final "/") and every directory below it, each one
 // before it is listed, so that whatever is made in it later raises an event and whatever was
 // made before is in the listing. Directories already watched under their path are listed, not
 // watched again; one the kernel watches under another path (a move whose events are still
-// queued) is left to those events, with what lies below it. Symlinks are not followed. Below the
-// top, directories that vanish, may not be read or lie too deep for a path (ENOENT, ENOTDIR,
-// EACCES, ELOOP, ENAMETOOLONG) are left out with what lies below them. Once some watch is held,
+// queued) is left to those events, with what lies below it. No symlink is followed, the top's
+// last component included (ENOTDIR or ELOOP). Below the top, directories that vanish, may not
+// be read or lie deeper than a path may be long (ENOENT, ENOTDIR, EACCES, ELOOP, ENAMETOOLONG)
+// are left out with what lies below them. Once some watch is held,
 // directories that can't be watched for lack of watches (ENOSPC) are left out too: the first is
 // reported ("Failed to watch <path>; upper limit on inotify watches reached!"), once until a resync
 // or rebuild lacks none; they are tried again at the next. Returns false when a watch fails
-// otherwise, or the top's fails (inotifytools_error() tells why); what was watched before stays
+// otherwise, or the top's fails (watch_error() tells why); what was watched before stays
 // watched, the top first.
 bool watch_tree(const char* directory);
 
 // Returns the path of watch `wd`'s record (ending in "/"), or "" when the table holds none for
 // it (a directory that left the tree, or the -1 of IN_Q_OVERFLOW). Valid until the table changes.
 const char* watch_path(int wd);
+
+// Opens the directory of watch `wd` at its record's path for reading, following no symlink.
+// Returns -1 when no record is held for it, or another directory lies there (its move is still
+// queued).
+int open_watched_directory(int wd);
 
 // Returns the watch whose record is held under `directory` (ending in "/"), or -1.
 int watch_at(const char* directory);
@@ -69,7 +82,7 @@ std::string relocate_tree(const char* directory);
 // where the directory lies now, records of directories that left the tree are dropped, and every
 // directory without a watch gets one. Returns false, the table unchanged, when the kernel's list
 // of watches can't be read or `folder` can't be opened (errno set); false after a watch failed
-// otherwise (inotifytools_error() tells why).
+// otherwise (watch_error() tells why).
 bool resync_watch_table(const char* folder);
 
 // Removes the watches of directory `directory` (ending in "/"), which left the tree, and of
@@ -77,19 +90,13 @@ bool resync_watch_table(const char* folder);
 bool unwatch_tree(const char* directory);
 
 // Drops the records of a deleted directory `directory` (ending in "/") and of anything still
-// held below it: the kernel has dropped their watches, whose entries stay in libinotifytools
-// (they count against the rebuild).
+// held below it: the kernel has dropped their watches.
 void retire_tree(const char* directory);
-
-// Returns true when libinotifytools' records that no longer hold a live watch (deleted
-// directories), counted since the table was last built, outnumber the live watches and 2,048:
-// time for rebuild_watch_table(). Only a new instance frees them.
-bool rebuild_due();
 
 // Ends the libinotifytools instance, freeing every record, starts a new one and watches
 // `folder` again (watch_tree). Events not yet read from the old instance are lost, and so are
 // those that happen before the new watches are set: call it when the queue is empty.
-// Returns false when the new instance or the folder's watch fails (inotifytools_error()).
+// Returns false when the new instance or the folder's watch fails (watch_error()).
 bool rebuild_watch_table(const char* folder);
 
 }  // namespace watcher
