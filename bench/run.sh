@@ -38,6 +38,8 @@ fi
     echo
     "$here/bursts.sh" "$build" 1
     echo
+    "$here/watch_table.sh" "$build" 100000 3
+    echo
     echo "![start-up time and memory against tree size](startup.png)"
     echo
     echo "![per-event cost against tree size](per_event.png)"

@@ -58,9 +58,8 @@ int moves_seen_whole() {
     std::set<std::uint32_t> from_temp;
     int whole = 0;
     while (const inotify_event* event = inotifytools_next_events(0, 1)) {  // a poll
-        const char* path = watcher::watch_path(event->wd);
         if (event->len == 0 || event->name[0] != 'm') continue;
-        const std::string watch = path;
+        const std::string watch = watcher::watch_path(event->wd);
         if ((event->mask & IN_MOVED_FROM) && watch.find("/TempDir/") != std::string::npos)
             from_temp.insert(event->cookie);
         if ((event->mask & IN_MOVED_TO) && watch.find("/IncomingDir/") != std::string::npos &&
@@ -113,11 +112,12 @@ int main(int argc, char** argv) {
     // The table's cost of one directory move, with its sub-directories, and of one reset.
     std::vector<double> moves;
     for (int round = 0; round < rounds; ++round) {
-        const std::string from = tree + (round % 2 ? "d1x/" : "d1/");
-        const std::string to = tree + (round % 2 ? "d1/" : "d1x/");
-        if (rename(from.c_str(), to.c_str()) != 0) return 1;
+        const char* from = round % 2 ? "d1x" : "d1";
+        const char* to = round % 2 ? "d1" : "d1x";
+        if (rename((tree + from).c_str(), (tree + to).c_str()) != 0) return 1;
+        const int top = watcher::watch_at(tree.c_str());
         const auto start = clock_type::now();
-        watcher::rename_tree(from.c_str(), to.c_str());
+        watcher::move_tree(top, from, top, to);
         moves.push_back(ms_since(start));
     }
     watcher::trusted_folder trusted;

@@ -164,8 +164,6 @@ watched() {
     grep -qs "^inotify wd:.* ino:$(printf %x "$(stat -c %i "$1")") " /proc/"$(daemon_pid)"/fdinfo/*
 }
 
-# Makes directory barrier$1 at the top of the tree and waits until the daemon has watched it
-# and then gone idle (no command running, asleep): every event before it has been handled.
 # Fills the daemon's event queue past its limit (the daemon stopped meanwhile): renames a file
 # "q" in the folder back and forth. The queue then ends with IN_Q_OVERFLOW.
 overflow_queue() {
@@ -174,6 +172,16 @@ overflow_queue() {
         "$(cat /proc/sys/fs/inotify/max_queued_events)")
 }
 
+# Exchanges directories $1 and $2 in one call (renameat2 with RENAME_EXCHANGE).
+exchange() {
+    local renameat2
+    case $(uname -m) in x86_64) renameat2=316 ;; aarch64) renameat2=276 ;; *) renameat2=382 ;; esac
+    perl -e 'syscall($ARGV[0], -100, $ARGV[1], -100, $ARGV[2], 2) == 0 or die "$!"' \
+        "$renameat2" "$1" "$2" || fail "no exchange of $1 and $2"
+}
+
+# Makes directory barrier$1 at the top of the tree and waits until the daemon has watched it
+# and then gone idle (no command running, asleep): every event before it has been handled.
 barrier() {
     mkdir "$SHARE/barrier$1"
     barrier_ino=$(printf %x "$(stat -c %i "$SHARE/barrier$1")")

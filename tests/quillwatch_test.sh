@@ -435,10 +435,7 @@ case_moves_and_races_keep_every_watch_on_its_true_path() {
     # from TempDir to IncomingDir, announced under the name it arrived at): each keeps its own watches, so a move out of what
     # is now IncomingDir/B sends no notice, and one out of what is now TempDir/A does.
     mkdir -p "$SHARE/TempDir/A/a1" "$SHARE/IncomingDir/B/b1" && wait_for watched "$SHARE/IncomingDir/B/b1"
-    local renameat2
-    case $(uname -m) in x86_64) renameat2=316 ;; aarch64) renameat2=276 ;; *) renameat2=382 ;; esac
-    perl -e 'syscall($ARGV[0], -100, $ARGV[1], -100, $ARGV[2], 2) == 0 or die "$!"' "$renameat2" \
-        "$SHARE/TempDir/A" "$SHARE/IncomingDir/B" || fail "no exchange"
+    exchange "$SHARE/TempDir/A" "$SHARE/IncomingDir/B"
     barrier 5
     touch "$SHARE/IncomingDir/B/a1/x.iso" "$SHARE/TempDir/A/b1/y.iso"
     mv "$SHARE/IncomingDir/B/a1/x.iso" "$SHARE/IncomingDir/"
@@ -470,6 +467,48 @@ case_moves_and_races_keep_every_watch_on_its_true_path() {
     assert_mail 7 -m 1024 -c X
     assert_mail 8 -m 1024 -c z.iso
     assert_watches_whole_tree "after a move replayed behind a resync"
+
+    # Bursts the daemon reads late (stopped meanwhile): each directory's record goes where its
+    # own events take it, whatever lies at those names by the time they are read.
+    # An exchange, then one side moved on: IncomingDir/e2 is the old TempDir/e1.
+    mkdir "$SHARE/TempDir/e1" "$SHARE/IncomingDir/e2" && wait_for watched "$SHARE/IncomingDir/e2"
+    kill -STOP "$(daemon_pid)"
+    exchange "$SHARE/TempDir/e1" "$SHARE/IncomingDir/e2"
+    mv "$SHARE/TempDir/e1" "$SHARE/TempDir/e3"
+    kill -CONT "$(daemon_pid)"
+    barrier 8
+    touch "$SHARE/TempDir/in-e2.iso" "$SHARE/IncomingDir/e2/out-e2.iso"
+    mv "$SHARE/TempDir/in-e2.iso" "$SHARE/IncomingDir/e2/"
+    mv "$SHARE/IncomingDir/e2/out-e2.iso" "$SHARE/IncomingDir/"
+    # A download folder moved in, filled, then deleted and made again.
+    mkdir "$SHARE/TempDir/p" && touch "$SHARE/TempDir/dl.bin" && wait_for watched "$SHARE/TempDir/p"
+    kill -STOP "$(daemon_pid)"
+    mv "$SHARE/TempDir/p" "$SHARE/IncomingDir/p" && mv "$SHARE/TempDir/dl.bin" "$SHARE/IncomingDir/p/"
+    rm -rf "$SHARE/IncomingDir/p" && mkdir "$SHARE/IncomingDir/p"
+    kill -CONT "$(daemon_pid)"
+    barrier 9
+    # A move read after a resync, whose old name was made again meanwhile (held in `email`).
+    mkdir "$SHARE/TempDir/r" && touch "$SHARE/TempDir/hold2.iso" /tmp/email-hold &&
+        wait_for watched "$SHARE/TempDir/r"
+    kill -STOP "$(daemon_pid)"
+    mv "$SHARE/TempDir/hold2.iso" "$SHARE/IncomingDir/"
+    overflow_queue
+    kill -CONT "$(daemon_pid)"
+    wait_for test -f /tmp/email/13
+    mv "$SHARE/TempDir/r" "$SHARE/IncomingDir/r" && mv "$SHARE/IncomingDir/r" "$SHARE/TempDir/r2" &&
+        mkdir "$SHARE/TempDir/r"
+    rm /tmp/email-hold
+    wait_seconds=60 barrier 10
+    touch "$SHARE/IncomingDir/f2.iso" "$SHARE/TempDir/r/g2.iso"
+    mv "$SHARE/IncomingDir/f2.iso" "$SHARE/TempDir/r/"
+    mv "$SHARE/TempDir/r/g2.iso" "$SHARE/IncomingDir/"
+    wait_for test -f /tmp/email/15
+    barrier 11
+    assert_eq "e2 in-e2.iso p dl.bin hold2.iso r g2.iso" \
+        "$(for n in {9..15}; do tail -z -n 1 /tmp/email/$n | tr -d '\0'; echo; done | xargs)" \
+        "notices after bursts read late"
+    assert_eq 15 "$(ls /tmp/email | wc -l)" "mails after bursts read late"
+    assert_watches_whole_tree "after bursts read late"
     # The commands inherit the standard streams only.
     grep -q 'inotify' /tmp/email-fds/* && fail "email inherited: $(grep inotify /tmp/email-fds/*)"
     stop_daemon
@@ -741,7 +780,7 @@ case_random_churn_matches_the_model() {
     local rss_start rss_end
     rss_start=$(awk '/^VmRSS/ {print $2}' /proc/"$(daemon_pid)"/status)
     local -a items=() expected=()  # items: paths below $SHARE other than TempDir and IncomingDir
-    local op i pick src dst dir name target stopped=0 lost=0
+    local op i pick other src dst dir name target stopped=0 behind=0 lost=0
     # Sets $dir to a random directory of the tree ("" is the folder itself). No subshell: it
     # would draw from a RANDOM of its own, and the seed would not replay the run.
     random_dir() {
@@ -750,19 +789,40 @@ case_random_churn_matches_the_model() {
         for item in "${items[@]}"; do [ -d "$SHARE$item" ] && dirs+=("$item/"); done
         dir=${dirs[RANDOM % ${#dirs[@]}]}
     }
-    move_in_model() {  # item $1 is now at $2; a completed download unless the daemon can't see
-        local -a moved=()
+    # Directories made or moved in while the daemon is behind have no watch until it reads their
+    # events (those moved into them keep theirs): a move out of or into one raises no pair.
+    local -a fresh=()
+    unseen() {
+        local item
+        for item in "${fresh[@]}"; do [ "$1" = "$item" ] && return 0; done
+        return 1
+    }
+    notice_in_model() {  # an item moved from $1 to $2: a completed download, unless lost
+        [[ $1 != */* ]] || ! unseen "${1%/*}" || return 0
+        [[ $2 != */* ]] || ! unseen "${2%/*}" || return 0
         [[ $1 == *TempDir* && $2 == *IncomingDir* ]] && if ((stopped)); then
             lost=$((lost + 1))
         else
             expected+=("${2##*/}")
         fi
-        for src in "${items[@]}"; do
-            if [ "$src" = "$1" ]; then moved+=("$2")
-            elif [[ $src == "$1"/* ]]; then moved+=("$2${src#"$1"}")
-            else moved+=("$src"); fi
+    }
+    move_in_model() {  # item $1 is now at $2 (and item $3, if given, at $1: an exchange)
+        local -a moved=()
+        notice_in_model "$1" "$2"
+        [ -n "${3:-}" ] && notice_in_model "$3" "$1"
+        mapfile -t items < <(renamed "$1" "$2" "${3:-}" "${items[@]}")
+        [ ${#fresh[@]} -eq 0 ] || mapfile -t fresh < <(renamed "$1" "$2" "${3:-}" "${fresh[@]}")
+    }
+    renamed() {  # prints paths $4... with $1 moved to $2 (and $3, if given, to $1), one a line
+        local from=$1 to=$2 other=$3
+        shift 3
+        for src; do
+            if [ "$src" = "$from" ]; then echo "$to"
+            elif [[ $src == "$from"/* ]]; then echo "$to${src#"$from"}"
+            elif [ -n "$other" ] && [ "$src" = "$other" ]; then echo "$from"
+            elif [ -n "$other" ] && [[ $src == "$other"/* ]]; then echo "$from${src#"$other"}"
+            else echo "$src"; fi
         done
-        items=("${moved[@]}")
     }
     forget() {  # drops $1 and everything below it from the model
         local -a kept=()
@@ -771,28 +831,45 @@ case_random_churn_matches_the_model() {
             [ "$item" = "$1" ] || [[ $item == "$1"/* ]] || kept+=("$item")
         done
         items=("${kept[@]}")
+        kept=()
+        for item in "${fresh[@]}"; do
+            [ "$item" = "$1" ] || [[ $item == "$1"/* ]] || kept+=("$item")
+        done
+        fresh=("${kept[@]}")
     }
+    made() {  # directory $1 made, or moved in from outside
+        ((behind)) && fresh+=("$@")
+        items+=("$@")
+    }
+    # Every hundred operations, 25 are made in a burst while the daemon is stopped; every third
+    # burst comes behind an overflow of its queue (whose notices are lost, and counted).
     for ((i = 0; i < ops; i++)); do
-        if [ $i -eq $((ops / 2)) ] && ! runs_emulated "$QW"; then
+        if [ $((i % 100)) -eq 50 ]; then
             kill -STOP "$(daemon_pid)"
-            overflow_queue
-            stopped=1
-        elif ((stopped)) && [ $i -eq $((ops / 2 + 30)) ]; then
+            behind=1
+            if [ $((i / 100 % 3)) -eq 2 ] && ! runs_emulated "$QW"; then
+                overflow_queue
+                stopped=1
+            fi
+        elif ((behind)) && [ $((i % 100)) -eq 75 ]; then
             kill -CONT "$(daemon_pid)"
+            behind=0
             stopped=0
-            wait_seconds=300 barrier overflow
-            assert_watches_whole_tree "after the overflow (seed $seed)"
+            fresh=()
+            wait_seconds=300 barrier "burst$i"
+            assert_watches_whole_tree "after the burst before operation $i (seed $seed)"
         fi
-        op=$((RANDOM % 11))
+        op=$((RANDOM % 12))
         if [ ${#items[@]} -eq 0 ] || [ $op -lt 3 ]; then
             random_dir
             if ((RANDOM % 2)); then
                 name=d$i && mkdir "$SHARE$dir$name"
-                ((stopped)) || wait_for watched "$SHARE$dir$name"
+                ((behind)) || wait_for watched "$SHARE$dir$name"
+                made "$dir$name"
             else
                 name=f$i && touch "$SHARE$dir$name"
+                items+=("$dir$name")
             fi
-            items+=("$dir$name")
             continue
         fi
         pick=${items[RANDOM % ${#items[@]}]}
@@ -813,8 +890,8 @@ case_random_churn_matches_the_model() {
             random_dir
             mkdir -p "/tmp/outside/i$i/sub/deeper"
             mv "/tmp/outside/i$i" "$SHARE${dir}i$i"
-            ((stopped)) || wait_for watched "$SHARE${dir}i$i/sub/deeper"
-            items+=("${dir}i$i" "${dir}i$i/sub" "${dir}i$i/sub/deeper")
+            ((behind)) || wait_for watched "$SHARE${dir}i$i/sub/deeper"
+            made "${dir}i$i" "${dir}i$i/sub" "${dir}i$i/sub/deeper"
             ;;
         9)
             rm -rf "$SHARE$pick"
@@ -825,9 +902,16 @@ case_random_churn_matches_the_model() {
             [ "$dir" = "$pick/" ] || [[ $dir == "$pick"/* ]] && continue
             [[ $pick == *TempDir* && $dir == *IncomingDir* ]] && continue
             mkdir "$SHARE${dir}n$i" && mv "$SHARE$pick" "$SHARE${dir}n$i/"
-            ((stopped)) || wait_for watched "$SHARE${dir}n$i"
-            items+=("${dir}n$i")
+            ((behind)) || wait_for watched "$SHARE${dir}n$i"
+            made "${dir}n$i"
             move_in_model "$pick" "${dir}n$i/${pick##*/}"
+            ;;
+        11)  # two directories exchanged in one call
+            other=${items[RANDOM % ${#items[@]}]}
+            [ -d "$SHARE$pick" ] && [ -d "$SHARE$other" ] || continue
+            [[ $pick == "$other" || $pick == "$other"/* || $other == "$pick"/* ]] && continue
+            exchange "$SHARE$pick" "$SHARE$other"
+            move_in_model "$pick" "$other" "$other"
             ;;
         esac
     done

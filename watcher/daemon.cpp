@@ -53,6 +53,7 @@ int event_loop(daemon_state& state) {
         const inotify_event* event = inotifytools_next_events(0, 1);  // polls
         event_outcome outcome;
         if (event == nullptr && inotifytools_error() == 0) {
+            settle_watches();
             settle_reset(state, reset_moment::queue_empty);
             if (wants_rebuild(state)) {
                 outcome = rebuild_watches(state);

@@ -29,8 +29,9 @@ const char* event_name(const inotify_event& event) { return event.len > 0 ? even
 // or null after reporting `check` through _niceassert when it can't be built.
 char* full_path(const inotify_event& event, int line, const char* check, bool with_name = true) {
     char* path = nullptr;
-    const int built = with_name ? asprintf(&path, "%s%s", watch_path(event.wd), event_name(event))
-                                : asprintf(&path, "%s", watch_path(event.wd));
+    const std::string directory = watch_path(event.wd);
+    const int built = with_name ? asprintf(&path, "%s%s", directory.c_str(), event_name(event))
+                                : asprintf(&path, "%s", directory.c_str());
     _niceassert(built != -1, line, kSourceName, check, kOutOfMemory);
     return built == -1 ? nullptr : path;
 }
@@ -55,11 +56,12 @@ struct owned_path {
     ~owned_path() { std::free(text); }
 };
 
-// Watches a directory that arrived in the tree, with everything below it. The event's IN_ISDIR
-// says what arrived; a name that no longer leads to a directory (deleted, renamed, or swapped
-// for a symlink or a file since) has events of its own to come.
-void watch_arrived_directory(const char* path) {
-    if (watch_tree(path)) return;
+// Watches directory `name` that arrived in the directory of watch `parent` (`path` in reports),
+// with everything below it. The event's IN_ISDIR says what arrived; a name that no longer leads
+// to a directory (deleted, renamed, or swapped for a symlink or a file since) has events of its
+// own to come.
+void watch_arrived_directory(int parent, const char* name, const char* path) {
+    if (watch_child(parent, name)) return;
     const int error = watch_error();
     if (error != ENOENT && error != ENOTDIR && error != ELOOP)
         std::printf(kWatchNewDirFailedFormat, shortened_path(path).c_str(), std::strerror(error));
@@ -77,25 +79,20 @@ void reset_arrived_item(daemon_state& state, const inotify_event& event) {
     if (fd >= 0) close(fd);
 }
 
-// A move whose other half never came. A directory that a walk has met in the tree since went
-// into a directory made (or moved in) just before, watched only after the move: its records
-// follow it and what lies below it is watched. Otherwise it left the tree, and its watches go.
+// A move whose other half never came: the item went where no watch saw it arrive, out of the
+// tree or into a directory not watched yet. A directory's record waits for a walk to meet it
+// (see detach_tree); a file has no watch to remove, as the line says.
 void drop_pending_move(daemon_state& state) {
-    const std::string directory = std::string(state.moved_from) + "/";
-    const std::string now_at = relocate_tree(directory.c_str());
-    if (!now_at.empty()) {
-        watch_arrived_directory(now_at.c_str());
-    } else if (!unwatch_tree(directory.c_str())) {
+    if (!detach_tree(state.moved_parent, state.moved_from + state.moved_name_at))
         std::printf(kRemoveWatchFailedFormat, shortened_path(state.moved_from).c_str(),
                     std::strerror(ENOENT));
-    }
     release_pending_move(state);
 }
 
 void handle_new_item(daemon_state& state, const inotify_event& event) {
     owned_path new_file{full_path(event, __LINE__, kNewFileCheck)};
     if (new_file.text == nullptr) return;
-    if (event.mask & IN_ISDIR) watch_arrived_directory(new_file.text);
+    if (event.mask & IN_ISDIR) watch_arrived_directory(event.wd, event_name(event), new_file.text);
     request_reset(state);
 }
 
@@ -103,6 +100,8 @@ void handle_move_out(daemon_state& state, const inotify_event& event) {
     state.moved_from = full_path(event, __LINE__, kMovedFromCheck);
     if (state.moved_from == nullptr) return;
     state.moved_cookie = event.cookie;
+    state.moved_parent = event.wd;
+    state.moved_name_at = std::strlen(state.moved_from) - std::strlen(event_name(event));
     request_reset(state);
 }
 
@@ -116,13 +115,12 @@ void handle_paired_move_in(daemon_state& state, const inotify_event& event) {
         std::snprintf(item, sizeof item, "%s", name);
         send_completion_notice(item);
     }
-    // With the trailing "/" only the moved directory and what lies below it are renamed, not
-    // a sibling whose name merely starts with the same text.
-    const std::string from = std::string(state.moved_from) + "/";
-    const std::string to = std::string(new_name.text) + "/";
-    follow_move(from.c_str(), to.c_str());
-    // Renamed again, or made, before its events were read: watched under no path so far.
-    if (event.mask & IN_ISDIR) watch_arrived_directory(new_name.text);
+    // A directory's record moves as the events say; one that had none (made, or moved in from
+    // where it was not watched, before its events were read) is watched where it arrived.
+    if ((event.mask & IN_ISDIR) &&
+        !move_tree(state.moved_parent, state.moved_from + state.moved_name_at, event.wd,
+                   event_name(event)))
+        watch_arrived_directory(event.wd, event_name(event), new_name.text);
     release_pending_move(state);
 }
 
@@ -139,7 +137,7 @@ event_outcome handle_deletion(daemon_state& state, const inotify_event& event) {
             std::puts(kFolderDeleted);
             return event_outcome::folder_deleted;
         }
-        retire_tree(del_name.text);
+        retire_tree(event.wd);
         request_reset(state);
     }
     // A parent's report of a deleted sub-directory: the sub-directory's own event handles it.
@@ -198,7 +196,14 @@ void release_pending_move(daemon_state& state) {
 
 event_outcome handle_event(daemon_state& state, const inotify_event& event) {
     // A watch whose directory left the tree has no record, and its events no meaning.
-    if (is_stale_event(event.mask, watch_path(event.wd))) return event_outcome::keep_going;
+    // A directory without a path (detached: moved where no watch saw it arrive) has only its
+    // moves followed: what moves out of it into the tree keeps its record.
+    const bool followed = !watch_path(event.wd).empty() ||
+                          (has_record(event.wd) && (event.mask & (IN_MOVED_FROM | IN_MOVED_TO)));
+    if (is_stale_event(event.mask, followed)) return event_outcome::keep_going;
+    // A directory's move is told whole by its IN_MOVE_SELF, which names the directory that made
+    // the move just followed.
+    confirm_move(event.mask & IN_MOVE_SELF ? event.wd : -1);
     const bool pending = state.moved_from != nullptr;
     if (drops_pending_move(event.mask, pending, pending && event.cookie == state.moved_cookie))
         drop_pending_move(state);

@@ -4,6 +4,7 @@
 
 #include <sys/inotify.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -21,6 +22,9 @@ struct daemon_state {
     char* moved_from;
     // The cookie of that IN_MOVED_FROM: only an IN_MOVED_TO with the same one completes the move.
     std::uint32_t moved_cookie;
+    // The watch of the directory it left, and where its name starts in `moved_from`.
+    int moved_parent;
+    std::size_t moved_name_at;
     // Set when events were lost and the table could not be put right at once (no /proc): the
     // watch paths may be out of date until the table is rebuilt.
     bool paths_in_doubt;

@@ -31,9 +31,9 @@ bool is_monitored_folder(const char* path, const char* folder) {
            std::strncmp(path, folder, path_length) == 0;
 }
 
-bool is_stale_event(std::uint32_t mask, const char* watch_path) {
+bool is_stale_event(std::uint32_t mask, bool has_record) {
     if (mask & (IN_IGNORED | IN_Q_OVERFLOW)) return false;
-    return watch_path[0] == '\0';
+    return !has_record;
 }
 
 bool ends_with_slash(const char* path) {

@@ -29,10 +29,10 @@ bool is_monitored_folder(const char* path, const char* folder);
 // directory's IN_DELETE_SELF without IN_ISDIR).
 bool is_directory_deletion(std::uint32_t mask, const char* del_name);
 
-// Returns true when an event with `mask` on a watch held under `watch_path` no longer concerns
-// the tree: the table holds no record for its watch (""). IN_IGNORED and IN_Q_OVERFLOW never
-// count as stale; they take their normal course.
-bool is_stale_event(std::uint32_t mask, const char* watch_path);
+// Returns true when an event with `mask` on a watch no longer concerns the tree: the table holds
+// no record for its watch (`has_record` false; a directory that left the tree). IN_IGNORED and
+// IN_Q_OVERFLOW never count as stale; they take their normal course.
+bool is_stale_event(std::uint32_t mask, bool has_record);
 
 // Returns true when `path` ends with "/".
 bool ends_with_slash(const char* path);

@@ -77,12 +77,12 @@ TEST(CompletedDownloadName, NeedsTempDirBeforeAndIncomingDirAfter) {
 namespace {
 
 TEST(IsStaleEvent, EventsOfWatchesWithoutARecordAreStale) {
-    EXPECT_FALSE(watcher::is_stale_event(IN_CREATE, "/in/"));
-    EXPECT_TRUE(watcher::is_stale_event(IN_CREATE, ""));
-    EXPECT_TRUE(watcher::is_stale_event(IN_DELETE_SELF, ""));
+    EXPECT_FALSE(watcher::is_stale_event(IN_CREATE, true));
+    EXPECT_TRUE(watcher::is_stale_event(IN_CREATE, false));
+    EXPECT_TRUE(watcher::is_stale_event(IN_DELETE_SELF, false));
     // These two always reach the no-case branch.
-    EXPECT_FALSE(watcher::is_stale_event(IN_IGNORED, ""));
-    EXPECT_FALSE(watcher::is_stale_event(IN_Q_OVERFLOW, ""));
+    EXPECT_FALSE(watcher::is_stale_event(IN_IGNORED, false));
+    EXPECT_FALSE(watcher::is_stale_event(IN_Q_OVERFLOW, false));
 }
 
 }  // namespace

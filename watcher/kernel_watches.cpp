@@ -17,13 +17,13 @@ namespace {
 
 constexpr int kHandleFid = 0x200;  // AT_HANDLE_FID
 
-std::string format_handle(unsigned type, const char* hex_bytes) {
-    char prefix[16];
-    std::snprintf(prefix, sizeof prefix, "%x:", type);
-    return prefix + std::string(hex_bytes);
-}
-
 }  // namespace
+
+std::string handle_key(unsigned type, const std::string& bytes) {
+    std::string key(4, '\0');
+    for (int i = 0; i < 4; ++i) key[i] = static_cast<char>(type >> (8 * i));
+    return key + bytes;
+}
 
 // Its /proc/self/fd link reads "anon_inode:inotify".
 int find_inotify_descriptor() {
@@ -57,14 +57,33 @@ std::string handle_of(int fd) {
         if (errno != EINVAL || name_to_handle_at(fd, "", handle, &mount_id, AT_EMPTY_PATH) != 0)
             return "";
     }
-    const unsigned char* bytes = storage + offsetof(file_handle, f_handle);
-    std::string hex;
-    char byte[3];
-    for (unsigned i = 0; i < handle->handle_bytes; ++i) {
-        std::snprintf(byte, sizeof byte, "%02x", bytes[i]);
-        hex += byte;
+    const char* bytes = reinterpret_cast<const char*>(storage + offsetof(file_handle, f_handle));
+    return handle_key(static_cast<unsigned>(handle->handle_type),
+                      std::string(bytes, handle->handle_bytes));
+}
+
+bool parse_fdinfo_line(const char* line, kernel_watch& watch) {
+    unsigned wd, kernel_device;
+    std::uintmax_t inode;
+    if (std::sscanf(line, "inotify wd:%x ino:%" SCNxMAX " sdev:%x", &wd, &inode, &kernel_device) !=
+        3)
+        return false;
+    // The kernel's own encoding: 12 bits of major above 20 bits of minor.
+    watch = {static_cast<int>(wd), makedev(kernel_device >> 20, kernel_device & 0xfffff),
+             static_cast<ino_t>(inode), ""};
+    unsigned type;
+    char hex[2 * MAX_HANDLE_SZ + 1];
+    const char* handle_at = std::strstr(line, " fhandle-type:");
+    if (handle_at == nullptr ||
+        std::sscanf(handle_at, " fhandle-type:%x f_handle:%256[0-9a-f]", &type, hex) != 2)
+        return true;
+    std::string bytes;
+    for (const char* at = hex; at[0] != '\0' && at[1] != '\0'; at += 2) {
+        const char pair[3] = {at[0], at[1], '\0'};
+        bytes += static_cast<char>(std::strtoul(pair, nullptr, 16));
     }
-    return format_handle(static_cast<unsigned>(handle->handle_type), hex.c_str());
+    watch.handle = handle_key(type, bytes);
+    return true;
 }
 
 std::vector<kernel_watch> parse_inotify_fdinfo(const std::string& text) {
@@ -72,46 +91,44 @@ std::vector<kernel_watch> parse_inotify_fdinfo(const std::string& text) {
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = text.find('\n', at);
         if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(at, end - at);
+        kernel_watch watch;
+        if (parse_fdinfo_line(text.substr(at, end - at).c_str(), watch)) watches.push_back(watch);
         at = end + 1;
-        unsigned wd, kernel_device;
-        std::uintmax_t inode;
-        if (std::sscanf(line.c_str(), "inotify wd:%x ino:%" SCNxMAX " sdev:%x", &wd, &inode,
-                        &kernel_device) != 3)
-            continue;
-        // The kernel's own encoding: 12 bits of major above 20 bits of minor.
-        const dev_t device = makedev(kernel_device >> 20, kernel_device & 0xfffff);
-        unsigned type;
-        char bytes[2 * MAX_HANDLE_SZ + 1];
-        const std::size_t handle_at = line.find(" fhandle-type:");
-        std::string handle;
-        if (handle_at != std::string::npos &&
-            std::sscanf(line.c_str() + handle_at, " fhandle-type:%x f_handle:%256[0-9a-f]", &type,
-                        bytes) == 2)
-            handle = format_handle(type, bytes);
-        watches.push_back({static_cast<int>(wd), device, static_cast<ino_t>(inode), handle});
     }
     return watches;
 }
 
-bool read_kernel_watches(std::vector<kernel_watch>& watches) {
+bool read_kernel_watches(const std::function<void(const kernel_watch&)>& each) {
     const int inotify_fd = find_inotify_descriptor();
     if (inotify_fd < 0) return false;
     char name[64];
     std::snprintf(name, sizeof name, "/proc/self/fdinfo/%d", inotify_fd);
     const int fd = open(name, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    std::string text;
+    // Line by line through one buffer: the whole text runs to some 100 bytes a watch.
     char buffer[65536];
+    std::size_t held = 0;
     ssize_t length;
-    while ((length = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, length);
+    while ((length = read(fd, buffer + held, sizeof buffer - 1 - held)) > 0) {
+        held += static_cast<std::size_t>(length);
+        buffer[held] = '\0';
+        char* line = buffer;
+        while (char* end = std::strchr(line, '\n')) {
+            *end = '\0';
+            kernel_watch watch;
+            if (parse_fdinfo_line(line, watch)) each(watch);
+            line = end + 1;
+        }
+        held = static_cast<std::size_t>(buffer + held - line);
+        std::memmove(buffer, line, held);
+        if (held == sizeof buffer - 1) held = 0;  // no line is that long: skip it
+    }
     const int error = errno;
     close(fd);
     if (length < 0) {
         errno = error;
         return false;
     }
-    watches = parse_inotify_fdinfo(text);
     return true;
 }
 

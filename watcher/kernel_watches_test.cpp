@@ -5,6 +5,8 @@
 
 namespace {
 
+using std::string_literals::operator""s;
+
 // The live instance is read by the watch table's tests, against the inodes of its directories.
 TEST(KernelWatches, ParsedFromFdinfoWithTheKernelsDeviceNumbers) {
     const std::string text =
@@ -18,7 +20,7 @@ TEST(KernelWatches, ParsedFromFdinfoWithTheKernelsDeviceNumbers) {
     EXPECT_EQ(parsed[0].wd, 0x1f);
     EXPECT_EQ(parsed[0].inode, 0xa76169u);
     EXPECT_EQ(parsed[0].device, makedev(254, 0));
-    EXPECT_EQ(parsed[0].handle, "1:6961a7009f459f26");
+    EXPECT_EQ(parsed[0].handle, watcher::handle_key(1, "\x69\x61\xa7\x00\x9f\x45\x9f\x26"s));
     EXPECT_EQ(parsed[1].handle, "");
     EXPECT_EQ(parsed[1].inode, 0xffffffffffu);
     EXPECT_EQ(parsed[1].device, makedev(8, 0x12345));

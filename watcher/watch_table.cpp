@@ -3,13 +3,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <inotifytools/inotifytools.h>
+#include <malloc.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -22,7 +21,6 @@
 #include "directory_listing.h"
 #include "directory_walk.h"
 #include "event_rules.h"
-#include "folder_trust.h"
 #include "kernel_watches.h"
 #include "messages.h"
 #include "report_lines.h"
@@ -30,8 +28,7 @@
 namespace watcher {
 namespace {
 
-// The inotify instance that libinotifytools reads events from. The table sets and removes its
-// watches itself, on descriptors: libinotifytools takes only names.
+// The inotify instance that libinotifytools reads events from.
 int inotify_fd = -1;
 int last_error = 0;  // of the last watch that failed
 // The monitored folder, when the table was started for one: paths below `root_path` are opened
@@ -39,49 +36,139 @@ int last_error = 0;  // of the last watch that failed
 const trusted_folder* root = nullptr;
 std::string root_path;
 
-// The table: the watch at each path, in path order so that the records below a directory lie
-// together; and for each watch, its path there and the kernel's file handle of its directory
-// ("" when unknown), which tells which directory it stands for whatever path it has.
-std::map<std::string, int> wd_by_path;
+// Where a record lies: the watch of its directory (-1 for the top of a watched tree) and its
+// name there (the top's whole path, ending in "/").
+using place = std::pair<int, std::string>;
+
+// The records by place, in order, so that a directory's sub-directories lie together. Records
+// set aside are kept by the place they lost.
+std::map<place, int> by_place;
+std::multimap<place, int> set_aside;
+
 struct watch_record {
-    std::map<std::string, int>::iterator at;
-    std::string handle;
+    std::map<place, int>::iterator at;  // in by_place, or in set_aside when `aside`
+    bool aside;
+    // Moved to where no watch saw it arrive (out of the tree, or into a directory not watched
+    // yet): no place until a walk meets it; a quiet moment that finds it still so removes it.
+    bool detached;
+    std::string handle;  // the kernel's file handle of the directory (handle_key); "" unknown
 };
 std::unordered_map<int, watch_record> records;
-std::unordered_map<std::string, int> wd_by_handle;
 
-// Where a walk met a directory that the kernel watches under another path. Should the move that
-// took it there never be seen whole (it went into a directory whose watch came after it), this
+// Where a walk met a directory that is filed at another place. Should the move that took it
+// there come without its other half (it went into a directory whose watch came after it), this
 // is where it went.
-struct sighting {
-    std::string path;
-    dev_t device;
-    ino_t inode;
+std::unordered_map<int, place> sightings;  // by watch
+
+// Directories that arrived in a directory not at its path when their event was read.
+std::vector<place> deferred;
+
+// The last directory move followed, until its IN_MOVE_SELF says which directory made it.
+struct followed_move {
+    int wd = -1;
+    place from, to;
+    bool was_aside = false;
 };
-std::unordered_map<int, sighting> sightings;  // by descriptor
+followed_move last_move;
 
-// Where the records of a directory wait when another directory moves onto their path (an
-// exchange of two directories, whose second half brings them back), until a move names them.
-constexpr char kParkedPrefix[] = "(parked)/";
+const place& place_of(const watch_record& record) { return record.at->first; }
 
-void forget_handle(int wd, watch_record& record) {
-    const auto back = wd_by_handle.find(record.handle);
-    if (back != wd_by_handle.end() && back->second == wd) wd_by_handle.erase(back);
-    record.handle.clear();
-}
-
-// For a watch with a record.
-void remember_handle(int wd, const std::string& handle) {
-    watch_record& record = records[wd];
-    forget_handle(wd, record);
-    if (handle.empty()) return;
-    record.handle = handle;
-    wd_by_handle[handle] = wd;
+std::string with_slash(const char* path) {
+    std::string text = path;
+    if (text.empty() || text.back() != '/') text += '/';
+    return text;
 }
 
 bool starts_with(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
+
+// Built from the parents up; "" when `wd` has no record (or, in a table gone wrong, a loop).
+std::string path_of(int wd) {
+    std::vector<const std::string*> names;
+    for (std::size_t hops = 0; hops <= records.size(); ++hops) {
+        const auto held = records.find(wd);
+        if (held == records.end() || held->second.detached) return "";
+        const place& where = place_of(held->second);
+        names.push_back(&where.second);
+        if (where.first < 0) {
+            std::string path;
+            for (auto name = names.rbegin(); name != names.rend(); ++name) {
+                path += **name;
+                if (path.back() != '/') path += '/';
+            }
+            return path;
+        }
+        wd = where.first;
+    }
+    return "";
+}
+
+void unfile(int wd) {
+    watch_record& record = records.at(wd);
+    if (record.detached) {
+        record.detached = false;
+    } else if (record.aside) {
+        set_aside.erase(record.at);
+    } else {
+        by_place.erase(record.at);
+    }
+}
+
+void put_aside(int wd, const place& where) {
+    watch_record& record = records.at(wd);
+    record.at = set_aside.emplace(where, wd);
+    record.aside = true;
+}
+
+// Files `wd` (unfiled, or new) at `where`; a record that held it is set aside.
+void file(int wd, const place& where) {
+    const auto held = by_place.find(where);
+    if (held != by_place.end()) {
+        const int other = held->second;
+        by_place.erase(held);
+        put_aside(other, where);
+    }
+    watch_record& record = records[wd];
+    record.at = by_place.emplace(where, wd).first;
+    record.aside = false;
+    record.detached = false;
+}
+
+// The record at `where`: one set aside from there first (its own move is the next from there),
+// then the one filed there; -1 when none.
+int record_at(const place& where) {
+    const auto aside = set_aside.find(where);
+    if (aside != set_aside.end()) return aside->second;
+    const auto held = by_place.find(where);
+    return held == by_place.end() ? -1 : held->second;
+}
+
+// `wd` and every record below it, each before those below it.
+std::vector<int> subtree(int wd) {
+    std::vector<int> found{wd};
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const place first{found[i], ""};
+        for (auto it = by_place.lower_bound(first);
+             it != by_place.end() && it->first.first == found[i]; ++it)
+            found.push_back(it->second);
+        for (auto it = set_aside.lower_bound(first);
+             it != set_aside.end() && it->first.first == found[i]; ++it)
+            found.push_back(it->second);
+    }
+    return found;
+}
+
+void drop_record(int wd) {
+    unfile(wd);
+    records.erase(wd);
+    sightings.erase(wd);
+    if (last_move.wd == wd) last_move.wd = -1;
+}
+
+// Removes the kernel's watch `wd`. One the kernel has dropped already (its directory deleted)
+// is gone: nothing to say.
+void remove_watch(int wd) { inotify_rm_watch(inotify_fd, wd); }
 
 // Opens `relative` below the directory `top` with open_beneath, and closes `top`.
 int open_from(int top, const std::string& relative, int flags) {
@@ -107,86 +194,81 @@ int open_directory_at(const std::string& path, int flags) {
     return open_from(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC), path.substr(1), flags);
 }
 
-// The handle of the directory at `path` (no symlink followed); "" when none is there.
-std::string handle_at(const std::string& path) {
-    const int fd = open_directory_at(path, O_PATH);
-    if (fd < 0) return "";
-    const std::string handle = handle_of(fd);
-    close(fd);
-    return handle;
-}
-
-std::string with_slash(const char* path) {
-    std::string text = path;
-    if (text.empty() || text.back() != '/') text += '/';
-    return text;
-}
-
-struct record {
-    int wd;
-    std::string path;
-};
-
-// The records held under `prefix` (ending in "/"), in path order: each one's sub-records follow
-// it.
-std::vector<record> records_below(const std::string& prefix) {
-    std::vector<record> found;
-    for (auto it = wd_by_path.lower_bound(prefix);
-         it != wd_by_path.end() && starts_with(it->first, prefix); ++it)
-        found.push_back({it->second, it->first});
-    return found;
-}
-
-// Files watch `wd` under `path`, which no other record holds.
-void place_record(int wd, const std::string& path) {
-    records[wd].at = wd_by_path.insert_or_assign(path, wd).first;
-}
-
-void drop_record(const record& each) {
-    wd_by_path.erase(each.path);
-    forget_handle(each.wd, records[each.wd]);
-    records.erase(each.wd);
-}
-
-// Parks the records below `prefix`: each one that no other lies above goes to
-// "(parked)/<its descriptor>/", with those below it.
-void park_below(const std::string& prefix) {
-    std::string group_from, group_to;
-    for (const record& each : records_below(prefix)) {
-        if (group_from.empty() || !starts_with(each.path, group_from)) {
-            group_from = each.path;
-            group_to = kParkedPrefix + std::to_string(each.wd) + "/";
+// Where a watch of the directory at `path` (ending in "/") goes: in the deepest record on the
+// path, when the path leads on from it by one name; a new top otherwise. Sets `held` to the
+// watch of the record that lies there already, or -1.
+place place_for(const std::string& path, int& held) {
+    held = -1;
+    int top = -1;
+    std::size_t top_length = 0;
+    for (auto it = by_place.lower_bound({-1, ""}); it != by_place.end() && it->first.first == -1;
+         ++it) {
+        const std::string& name = it->first.second;
+        if (name.size() > top_length && starts_with(path, name)) {
+            top = it->second;
+            top_length = name.size();
         }
-        wd_by_path.erase(each.path);
-        place_record(each.wd, group_to + each.path.substr(group_from.size()));
+    }
+    if (top < 0) return {-1, path};
+    if (top_length == path.size()) {
+        held = top;
+        return {-1, path};
+    }
+    int parent = top;
+    std::size_t at = top_length;
+    for (;;) {
+        const std::size_t end = path.find('/', at);
+        const std::string name = path.substr(at, end - at);
+        const auto child = by_place.find({parent, name});
+        if (end + 1 >= path.size()) {
+            if (child != by_place.end()) held = child->second;
+            return {parent, name};
+        }
+        if (child == by_place.end()) return {-1, path};
+        parent = child->second;
+        at = end + 1;
     }
 }
 
 enum class watch_result { failed, watched, watched_elsewhere };
 
-// Watches the open directory `fd`, named `directory` (ending in "/"), unless a record is held
-// under its path already. The watch is set through the descriptor's /proc/self/fd name, which the
-// kernel resolves to the open directory itself, never to whatever bears its name by now (a
-// symlink swapped in, which a trailing "/" would have the kernel follow whatever the flags say).
-watch_result watch_one(int fd, const std::string& directory) {
-    if (wd_by_path.count(directory) != 0) return watch_result::watched;
+// Watches the open directory `fd` at `where`, unless the record filed there is this directory's.
+// The watch is set through the descriptor's /proc/self/fd name, which the kernel resolves to the
+// open directory itself, never to whatever bears its name by now (a symlink swapped in, which a
+// trailing "/" would have the kernel follow whatever the flags say). Sets `wd` to the watch.
+watch_result watch_one(int fd, const place& where, int& wd) {
+    std::string handle = handle_of(fd);
+    const auto held = by_place.find(where);
+    if (held != by_place.end()) {
+        const std::string& filed = records.at(held->second).handle;
+        if (filed.empty() || filed == handle) {
+            wd = held->second;
+            return watch_result::watched;
+        }
+        // Another directory lies there: the one filed there has moved on, its events still
+        // queued. This one is watched and filed there; that one is set aside for its events.
+    }
     char name[32];
     std::snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
-    const int wd = inotify_add_watch(inotify_fd, name, kEventMask | IN_ONLYDIR);
+    wd = inotify_add_watch(inotify_fd, name, kEventMask | IN_ONLYDIR);
     if (wd < 0) {
         last_error = errno;
         return watch_result::failed;
     }
-    if (records.count(wd) != 0) {
-        // The kernel watches this directory already, under the path it had before a move whose
-        // events are still queued; they will move its records, in their turn. Moving them now
+    const auto known = records.find(wd);
+    if (known != records.end() && known->second.detached) {
+        file(wd, where);  // moved where no watch saw it arrive: here
+        return watch_result::watched;
+    }
+    if (known != records.end()) {
+        // The kernel watches this directory already, at the place it had before a move whose
+        // events are still queued; they will move its record, in their turn. Moving it now
         // would give the events before that move paths they didn't have (a false notice).
-        struct stat status;
-        if (fstat(fd, &status) == 0) sightings[wd] = {directory, status.st_dev, status.st_ino};
+        sightings[wd] = where;
         return watch_result::watched_elsewhere;
     }
-    place_record(wd, directory);
-    remember_handle(wd, handle_of(fd));
+    file(wd, where);
+    records[wd].handle = std::move(handle);
     return watch_result::watched;
 }
 
@@ -227,40 +309,22 @@ void end_pass() {
     if (!watches_lacked) short_of_watches = false;
 }
 
-// Watches the walk's deepest level and lists it. Returns false when the walk must stop.
-bool watch_level(directory_walk& w, bool top) {
-    // The table keeps a whole path a record: a chain deeper than a path may be long would cost
-    // memory as the square of its depth. Left out with what lies below it, as a path-based walk
-    // would leave it (ENAMETOOLONG); the reset still reaches it.
-    if (w.path.size() >= PATH_MAX) return !top;
-    const watch_result result = watch_one(w.levels.back().fd, w.path);
-    if (result == watch_result::failed) {
-        // Out of watches (a user can make directories until they run out): with the folder
-        // watched, what could be watched is kept, and the tree is still reset at each event.
-        if (last_error == ENOSPC && !records.empty()) {
-            report_watch_shortage(w.path);
-            return true;
-        }
-        return !top && can_be_left_out(last_error);
-    }
-    // A directory watched elsewhere is listed when its queued move is handled.
-    if (result == watch_result::watched) list_sub_directories(w);
-    return true;
-}
-
 // Walks the tree below the open directory `fd`, named `directory`, calling `visit` with the walk
-// at each directory (the top first, told by its second argument). Returns false as soon as
-// `visit` does. A directory that can't be entered is left out with what lies below it; a walk
-// that loses its way (the tree moved under it: its events follow) ends there.
+// at each directory (the top first) and the watches of the levels above it (`level_wd`, one a
+// level, which `visit` sets for the level it is at). Returns false as soon as `visit` does. A
+// directory that can't be entered is left out with what lies below it; a walk that loses its way
+// (the tree moved under it: its events follow) ends there.
 template <typename Visit>
 bool walk_tree(int fd, const std::string& directory, Visit visit) {
     directory_walk w;
     if (!start_walk(w, fd, directory)) return false;
-    bool going = visit(w, true);
+    std::vector<int> level_wd(1, -1);
+    bool going = visit(w, level_wd);
     while (going) {
         const walk_step step = next_directory(w);
         if (step == walk_step::entered) {
-            going = visit(w, false);
+            level_wd.resize(w.levels.size(), -1);
+            going = visit(w, level_wd);
         } else if (step != walk_step::not_entered) {
             break;
         }
@@ -269,58 +333,54 @@ bool walk_tree(int fd, const std::string& directory, Visit visit) {
     return going;
 }
 
-// Watches `directory` (ending in "/") and everything below it, as watch_tree does.
-bool watch_from(const std::string& directory) {
-    const int fd = open_directory_at(directory, O_RDONLY);
+// Watches the open directory `fd` at `top` (its path `path`) and everything below it.
+bool watch_from(int fd, const place& top, const std::string& path) {
+    return walk_tree(fd, path, [&](directory_walk& w, std::vector<int>& level_wd) {
+        const std::size_t depth = w.levels.size() - 1;
+        const place where = depth == 0 ? top : place{level_wd[depth - 1], w.levels.back().name};
+        int wd;
+        const watch_result result = watch_one(w.levels.back().fd, where, wd);
+        if (result == watch_result::failed) {
+            // Out of watches (a user can make directories until they run out): with the folder
+            // watched, what could be watched is kept, and the tree is still reset at each event.
+            if (last_error == ENOSPC && !records.empty()) {
+                report_watch_shortage(w.path);
+                return true;
+            }
+            return depth > 0 && can_be_left_out(last_error);
+        }
+        // A directory watched elsewhere is listed when its queued move is handled.
+        if (result == watch_result::watched) {
+            level_wd[depth] = wd;
+            list_sub_directories(w);
+        }
+        return true;
+    });
+}
+
+// Opens the directory at `path` and watches it at `where`, with everything below it.
+bool watch_path_at(const std::string& path, const place& where) {
+    const int fd = open_directory_at(path, O_RDONLY);
     if (fd < 0) {
         last_error = errno;
         return false;
     }
-    const bool watched = walk_tree(fd, directory, watch_level);
+    const bool watched = watch_from(fd, where, path);
     close(fd);
     return watched;
 }
-
-// Walks the tree below `folder` and puts each directory watched by the kernel (`watched_as`, by
-// file handle) on its path in `true_path`, each other one in `unwatched`. Returns false when
-// `folder` can't be opened, or a directory's handle can't be read (EOPNOTSUPP).
-bool find_true_paths(const char* folder, const std::unordered_map<std::string, int>& watched_as,
-                     std::unordered_map<int, std::string>& true_path,
-                     std::vector<std::string>& unwatched) {
-    const int fd = open_directory_at(with_slash(folder), O_RDONLY);
-    if (fd < 0) return false;
-    const bool found = walk_tree(fd, with_slash(folder), [&](directory_walk& w, bool) {
-        const std::string handle = handle_of(w.levels.back().fd);
-        if (handle.empty()) {
-            errno = EOPNOTSUPP;
-            return false;
-        }
-        const auto watch = watched_as.find(handle);
-        if (watch != watched_as.end()) {
-            true_path[watch->second] = w.path;
-        } else {
-            unwatched.push_back(w.path);
-        }
-        list_sub_directories(w);
-        return true;
-    });
-    close(fd);
-    return found;
-}
-
-// Removes the kernel's watch `wd`. One the kernel has dropped already (its directory deleted)
-// is gone: nothing to say.
-void remove_watch(int wd) { inotify_rm_watch(inotify_fd, wd); }
 
 }  // namespace
 
 bool start_watch_table(const char* folder, const trusted_folder* trusted) {
     root = folder != nullptr ? trusted : nullptr;
     if (root != nullptr) root_path = with_slash(folder);
-    wd_by_path.clear();
+    by_place.clear();
+    set_aside.clear();
     records.clear();
-    wd_by_handle.clear();
     sightings.clear();
+    deferred.clear();
+    last_move = {};
     if (inotifytools_initialize() == 0) {
         last_error = inotifytools_error();
         return false;
@@ -332,15 +392,22 @@ bool start_watch_table(const char* folder, const trusted_folder* trusted) {
 
 int watch_error() { return last_error; }
 
-const char* watch_path(int wd) {
-    const auto held = records.find(wd);
-    return held == records.end() ? "" : held->second.at->first.c_str();
+std::size_t watch_count() { return records.size(); }
+
+std::string watch_path(int wd) { return path_of(wd); }
+
+bool has_record(int wd) { return records.count(wd) != 0; }
+
+int watch_at(const char* directory) {
+    int held;
+    place_for(with_slash(directory), held);
+    return held;
 }
 
 int open_watched_directory(int wd) {
     const auto held = records.find(wd);
     if (held == records.end()) return -1;
-    const int fd = open_directory_at(held->second.at->first, O_RDONLY);
+    const int fd = open_directory_at(path_of(wd), O_RDONLY);
     if (fd >= 0 && !held->second.handle.empty() && handle_of(fd) != held->second.handle) {
         close(fd);  // another directory: this one's move is still queued
         return -1;
@@ -348,116 +415,190 @@ int open_watched_directory(int wd) {
     return fd;
 }
 
-int watch_at(const char* directory) {
-    const auto held = wd_by_path.find(directory);
-    return held == wd_by_path.end() ? -1 : held->second;
+bool watch_tree(const char* directory) {
+    const std::string path = with_slash(directory);
+    int held;
+    const place where = place_for(path, held);
+    return watch_path_at(path, where);
 }
 
-bool watch_tree(const char* directory) { return watch_from(with_slash(directory)); }
+bool watch_child(int parent, const char* name) {
+    const int dir = open_watched_directory(parent);
+    if (dir < 0) {
+        if (records.count(parent) == 0) {
+            last_error = ENOENT;
+            return false;
+        }
+        // The parent is not where its path leads (a move above it is still queued): from its
+        // parent's descriptor, once the queue is read.
+        deferred.push_back({parent, name});
+        return true;
+    }
+    const int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    last_error = errno;
+    close(dir);
+    if (fd < 0) return false;
+    const bool watched = watch_from(fd, {parent, name}, path_of(parent) + name + "/");
+    close(fd);
+    return watched;
+}
 
-std::string relocate_tree(const char* directory) {
-    const auto seen = sightings.find(watch_at(directory));
-    if (seen == sightings.end()) return "";
-    const sighting where = std::move(seen->second);
-    sightings.erase(seen);
-    const int fd = open_directory_at(where.path, O_PATH);
-    struct stat status;
-    const bool there = fd >= 0 && fstat(fd, &status) == 0 && status.st_dev == where.device &&
-                       status.st_ino == where.inode;
-    if (fd >= 0) close(fd);
-    if (!there) return "";
-    rename_tree(directory, where.path.c_str());
-    return where.path;
+void settle_watches() {
+    std::vector<place> waiting;
+    waiting.swap(deferred);
+    for (const place& each : waiting) watch_child(each.first, each.second.c_str());
+    // A parent that can't be found when the queue is read is not where the table says: the
+    // resync after lost events is what puts that right.
+    deferred.clear();
+    // Every arrival has been walked by now: a directory no walk met has left the tree.
+    std::vector<int> gone;
+    for (const auto& [wd, record] : records) {
+        if (record.detached) gone.push_back(wd);
+    }
+    for (const int wd : gone) {
+        if (records.count(wd) == 0) continue;
+        for (const int each : subtree(wd)) {
+            drop_record(each);
+            remove_watch(each);
+        }
+    }
+}
+
+bool move_tree(int from_parent, const char* from_name, int to_parent, const char* to_name) {
+    const place from{from_parent, from_name};
+    const int wd = record_at(from);
+    if (wd < 0) return false;
+    const place to{to_parent, to_name};
+    last_move = {wd, from, to, records.at(wd).aside};
+    unfile(wd);
+    file(wd, to);
+    return true;
+}
+
+void confirm_move(int wd) {
+    const followed_move made = last_move;
+    last_move.wd = -1;
+    if (made.wd < 0 || wd < 0 || wd == made.wd || records.count(wd) == 0) return;
+    // Another directory made the move (one set aside at its place was taken for it): it goes
+    // where the move went, the one taken goes back.
+    unfile(made.wd);
+    unfile(wd);
+    file(wd, made.to);
+    if (made.was_aside) {
+        put_aside(made.wd, made.from);
+    } else {
+        file(made.wd, made.from);
+    }
+}
+
+bool detach_tree(int parent, const char* name) {
+    const int wd = record_at({parent, name});
+    if (wd < 0) return false;
+    unfile(wd);
+    if (last_move.wd == wd) last_move.wd = -1;
+    const auto seen = sightings.find(wd);
+    if (seen != sightings.end()) {
+        const place where = std::move(seen->second);
+        sightings.erase(seen);
+        if (records.count(where.first) != 0 && by_place.count(where) == 0) {
+            // Met there by the walk of the directory it went into: it lies there, and what was
+            // made in it meanwhile is watched.
+            file(wd, where);
+            const int fd = open_watched_directory(wd);
+            if (fd >= 0) {
+                watch_from(fd, where, path_of(wd));
+                close(fd);
+            }
+            return true;
+        }
+    }
+    records.at(wd).detached = true;
+    return true;
+}
+
+void retire_tree(int wd) {
+    if (records.count(wd) == 0) return;
+    for (const int each : subtree(wd)) drop_record(each);
 }
 
 bool resync_watch_table(const char* folder) {
-    std::vector<kernel_watch> kernel;
-    if (!read_kernel_watches(kernel)) return false;
     // By the kernel's file handle: device and inode numbers repeat across btrfs sub-volumes,
     // whose directories then all look gone. Without handles the table can't be matched at all.
     std::unordered_map<std::string, int> watched_as;
     std::unordered_set<int> alive;
-    for (const kernel_watch& each : kernel) {
-        if (each.handle.empty()) {
-            errno = EOPNOTSUPP;
-            return false;
-        }
-        watched_as[each.handle] = each.wd;
-        alive.insert(each.wd);
+    bool without_handle = false;
+    if (!read_kernel_watches([&](const kernel_watch& each) {
+            without_handle = without_handle || each.handle.empty();
+            watched_as[each.handle] = each.wd;
+            alive.insert(each.wd);
+        }))
+        return false;
+    const std::string top = with_slash(folder);
+    const int fd = open_directory_at(top, O_RDONLY);
+    if (without_handle || fd < 0) {
+        if (fd >= 0) close(fd);
+        errno = without_handle ? EOPNOTSUPP : errno;
+        return false;
     }
-    std::unordered_map<int, std::string> true_path;
-    std::vector<std::string> unwatched;
-    if (!find_true_paths(folder, watched_as, true_path, unwatched)) return false;
-    // One pass over the table. The records of directories that left the tree go, with their
-    // watches; then the others off their true path are all taken out of the path index before
-    // any is put back, so that none lands on a path another still holds.
-    std::vector<record> moving;
-    for (const auto& [path, wd] : wd_by_path) {
-        const auto place = true_path.find(wd);
-        if (place == true_path.end() || place->second != path) moving.push_back({wd, path});
-    }
-    for (const record& each : moving) {
-        if (true_path.count(each.wd) != 0) continue;
-        drop_record(each);
-        if (alive.count(each.wd) != 0) remove_watch(each.wd);
-    }
-    for (const record& each : moving) {
-        if (true_path.count(each.wd) != 0) wd_by_path.erase(each.path);
-    }
-    for (const record& each : moving) {
-        const auto place = true_path.find(each.wd);
-        if (place != true_path.end()) place_record(each.wd, place->second);
-    }
-    sightings.clear();
-    for (auto& each : records) each.second.handle.clear();
-    wd_by_handle.clear();
-    for (const kernel_watch& each : kernel) {
-        if (true_path.count(each.wd) != 0) remember_handle(each.wd, each.handle);
-    }
+    // One walk finds where each watched directory lies now and watches the others.
+    std::unordered_map<int, place> truth;
+    std::unordered_map<int, std::string> handles;
     begin_pass();
-    for (const std::string& path : unwatched) {
-        if (watch_at(path.c_str()) < 0 && !watch_from(path)) return false;
-    }
+    const bool walked = walk_tree(fd, top, [&](directory_walk& w, std::vector<int>& level_wd) {
+        const std::size_t depth = w.levels.size() - 1;
+        const int dir_fd = w.levels.back().fd;
+        std::string handle = handle_of(dir_fd);
+        const auto watched = watched_as.find(handle);
+        int wd = watched == watched_as.end() ? -1 : watched->second;
+        if (wd < 0) {
+            char name[32];
+            std::snprintf(name, sizeof name, "/proc/self/fd/%d", dir_fd);
+            wd = inotify_add_watch(inotify_fd, name, kEventMask | IN_ONLYDIR);
+            if (wd < 0) {
+                last_error = errno;
+                if (errno == ENOSPC) report_watch_shortage(w.path);
+                return depth > 0;
+            }
+        }
+        level_wd[depth] = wd;
+        truth[wd] = depth == 0 ? place{-1, top} : place{level_wd[depth - 1], w.levels.back().name};
+        handles[wd] = std::move(handle);
+        list_sub_directories(w);
+        return true;
+    });
     end_pass();
+    close(fd);
+    if (!walked || truth.empty()) {
+        errno = last_error = walked ? ENOENT : errno;
+        return false;
+    }
+    // The records of directories that left the tree go, with their watches; every other one is
+    // filed afresh where it lies.
+    for (auto it = records.begin(); it != records.end();) {
+        if (truth.count(it->first) == 0) {
+            if (alive.count(it->first) != 0) remove_watch(it->first);
+            it = records.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    by_place.clear();
+    set_aside.clear();
+    sightings.clear();
+    last_move = {};
+    for (auto& [wd, where] : truth) {
+        watch_record& record = records[wd];
+        record.at = by_place.emplace(std::move(where), wd).first;
+        record.aside = false;
+        record.detached = false;
+        record.handle = std::move(handles[wd]);
+    }
+    // The walk's copies are freed by now; hand their memory back.
+    watched_as = {};
+    truth = {};
+    handles = {};
+    malloc_trim(0);
     return true;
-}
-
-void rename_tree(const char* from, const char* to) {
-    const std::vector<record> moving = records_below(from);
-    if (moving.empty() || std::strcmp(from, to) == 0) return;
-    for (const record& each : moving) wd_by_path.erase(each.path);
-    park_below(to);
-    const std::size_t from_length = std::strlen(from);
-    for (const record& each : moving) place_record(each.wd, to + each.path.substr(from_length));
-}
-
-void follow_move(const char* from, const char* to) {
-    const std::string handle = handle_at(to);
-    if (handle.empty()) {
-        // Gone again, or moved on: by path, as the events still to come expect.
-        rename_tree(from, to);
-        return;
-    }
-    const auto watch = wd_by_handle.find(handle);
-    if (watch == wd_by_handle.end()) return;  // not watched: the caller watches it
-    const auto held = records.find(watch->second);
-    if (held == records.end() || held->second.at->first == to) return;
-    const std::string now_at = held->second.at->first;
-    rename_tree(now_at.c_str(), to);
-}
-
-bool unwatch_tree(const char* directory) {
-    bool held = false;
-    for (const record& each : records_below(directory)) {
-        held = held || each.path == directory;
-        drop_record(each);
-        remove_watch(each.wd);
-    }
-    return held;
-}
-
-void retire_tree(const char* directory) {
-    for (const record& each : records_below(directory)) drop_record(each);
 }
 
 bool rebuild_watch_table(const char* folder) {
