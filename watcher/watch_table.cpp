@@ -83,25 +83,35 @@ bool starts_with(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Built from the parents up; "" when `wd` has no record (or, in a table gone wrong, a loop).
-std::string path_of(int wd) {
-    std::vector<const std::string*> names;
+// Collects the names from `wd` up to its top into `names`, the top's last. Returns false when
+// `wd` has no record, or a record on the way has no path (detached; or, in a table gone wrong,
+// a loop).
+bool names_up(int wd, std::vector<const std::string*>& names) {
     for (std::size_t hops = 0; hops <= records.size(); ++hops) {
         const auto held = records.find(wd);
-        if (held == records.end() || held->second.detached) return "";
+        if (held == records.end() || held->second.detached) return false;
         const place& where = place_of(held->second);
         names.push_back(&where.second);
-        if (where.first < 0) {
-            std::string path;
-            for (auto name = names.rbegin(); name != names.rend(); ++name) {
-                path += **name;
-                if (path.back() != '/') path += '/';
-            }
-            return path;
-        }
+        if (where.first < 0) return true;
         wd = where.first;
     }
-    return "";
+    return false;
+}
+
+// Built from the parents up, in one allocation (a path may be very long); "" when `wd` has no
+// path.
+std::string path_of(int wd) {
+    std::vector<const std::string*> names;
+    if (!names_up(wd, names)) return "";
+    std::size_t length = 0;
+    for (const std::string* name : names) length += name->size() + 1;
+    std::string path;
+    path.reserve(length);
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+        path += **name;
+        if (path.back() != '/') path += '/';
+    }
+    return path;
 }
 
 void unfile(int wd) {
@@ -397,6 +407,11 @@ std::size_t watch_count() { return records.size(); }
 std::string watch_path(int wd) { return path_of(wd); }
 
 bool has_record(int wd) { return records.count(wd) != 0; }
+
+bool has_path(int wd) {
+    std::vector<const std::string*> names;
+    return names_up(wd, names);
+}
 
 int watch_at(const char* directory) {
     int held;

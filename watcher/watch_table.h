@@ -64,6 +64,9 @@ std::string watch_path(int wd);
 // Returns true when the table holds a record for watch `wd` (with a path, or detached).
 bool has_record(int wd);
 
+// Returns true when watch `wd` has a path: watch_path(wd) is not "" (built without building it).
+bool has_path(int wd);
+
 // Returns the watch of the directory at `directory` (ending in "/") in the table, or -1.
 int watch_at(const char* directory);
 
