@@ -5,14 +5,9 @@
 # Runs in a private mount namespace (root), as the daemon reads fixed paths under /tmp.
 # Usage: bursts.sh BUILD_DIR SCALE    (SCALE 1: the sizes of results.md; 100: a tiny run)
 set -eu
-if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIPPED: needs root (private mount namespace)"
-    exit 77
-fi
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
-. "$here/../tests/namespace.sh"
-run_in_private_namespace "$@"
+enter_private_namespace "$@"
 build=$(realpath "$1")
 scale=$2
 daemons=(ours)

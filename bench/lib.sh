@@ -1,5 +1,16 @@
 # Helpers shared by the benchmark scripts.
 
+# Runs the calling script again, with its arguments "$@", in a private mount namespace of its
+# own; ends it as skipped when not root.
+enter_private_namespace() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "SKIPPED: needs root (private mount namespace)"
+        exit 77
+    fi
+    . "$(dirname "${BASH_SOURCE[0]}")/../tests/namespace.sh"
+    run_in_private_namespace "$@"
+}
+
 # Prints "median min max" of the numbers given.
 stats() {
     printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {

@@ -5,14 +5,9 @@
 # Runs in a private mount namespace (root), as the daemon reads fixed paths under /tmp.
 # Usage: watch_table.sh BUILD_DIR DIRECTORIES ROUNDS
 set -eu
-if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIPPED: needs root (private mount namespace)"
-    exit 77
-fi
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
-. "$here/../tests/namespace.sh"
-run_in_private_namespace "$@"
+enter_private_namespace "$@"
 build=$(realpath "$1")
 isolate_tmp_and_dev "$build/watcher/quillwatch" "$build/bench/watch_floor"
 require_private_tmp

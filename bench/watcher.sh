@@ -6,15 +6,10 @@
 #        [DRAIN_EVENTS ["RECOVERY_DIRS..."]]]
 #        (QW_BEFORE=<an earlier quillwatch> adds it to the drain and directory-move tables)
 set -eu
-if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIPPED: needs root (private mount namespace)"
-    exit 77
-fi
 here=$(cd "$(dirname "$0")" && pwd)
 # Everything read from the checkout is read before /tmp is replaced: it may lie below /tmp.
 . "$here/lib.sh"
-. "$here/../tests/namespace.sh"
-run_in_private_namespace "$@"
+enter_private_namespace "$@"
 build=$(realpath "$1")
 before=()
 if [ -n "${QW_BEFORE:-}" ]; then
