@@ -15,11 +15,7 @@ dirs=$2
 rounds=$3
 QW=/mnt/bin/quillwatch
 share=/tmp/qwbench2/share
-export PATH=/mnt/stubs:$PATH
-printf '#!/bin/sh\n' >/mnt/stubs/email && chmod +x /mnt/stubs/email
-saved_watches=$(cat /proc/sys/fs/inotify/max_user_watches)
-echo 1048576 >/proc/sys/fs/inotify/max_user_watches
-trap 'echo "$saved_watches" >/proc/sys/fs/inotify/max_user_watches' EXIT
+quiet_email_and_room_for_watches
 
 mkdir -p /tmp/qwbench2/Nas_Prog/aMule/.aMule "$share"
 printf '<name>aMule</name>\n<path>/tmp/qwbench2</path>\n' >/tmp/apkg.xml

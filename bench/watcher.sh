@@ -26,13 +26,7 @@ burst=$5
 burst_runs=${6:-$runs}
 QW=/mnt/bin/quillwatch
 share=/tmp/qwbench1/share
-export PATH=/mnt/stubs:$PATH
-printf '#!/bin/sh\n' >/mnt/stubs/email && chmod +x /mnt/stubs/email
-
-# Room for the largest tree, for this run only.
-saved_watches=$(cat /proc/sys/fs/inotify/max_user_watches)
-echo 1048576 >/proc/sys/fs/inotify/max_user_watches
-trap 'echo "$saved_watches" >/proc/sys/fs/inotify/max_user_watches' EXIT
+quiet_email_and_room_for_watches
 
 fresh_share() {
     rm -rf /tmp/qwbench1 /tmp/apkg.xml
