@@ -35,6 +35,10 @@ update_state_faults() {
         echo "the updater is neither old nor new"
         return
     fi
+    # $updater_mode, when set: the updater's mode and owner ("750 4242:4242"), old or new.
+    if [ -n "${updater_mode:-}" ] && [ "$(stat -c '%a %u:%g' "$app/updater")" != "$updater_mode" ]; then
+        echo "the updater's mode and owner are $(stat -c '%a %u:%g' "$app/updater"), not $updater_mode"
+    fi
     out=$(cd / && "${STRACE[@]}" --seccomp-bpf -f -qq -o /dev/null -e trace=clock_nanosleep,nanosleep \
         -e inject=clock_nanosleep,nanosleep:retval=0 "$app/updater" 2>&1 </dev/null)
     status=$?

@@ -446,17 +446,35 @@ Deleting p1.rep" "$out" "output with staged copies that can't exist"
         assert_eq "0 new $entry" "$status $(cat "$app/$entry")" "rerun once $entry.rep can be followed"
     done
 
-    # A de-duplicating stager links p2.rep to p1 (the new p2 is the old p1): p1 is not written
-    # in place, so p2 still gets the old p1. A Latin-1 manifest, declared so, is read as such.
-    app=$work/shared_inode
+    # A de-duplicating stager links p2.rep to p1 (the new p2 is the old p1), or p1.rep and
+    # p2.rep to each other's target (a swap): each target gets what its staged copy held when
+    # the run began, whichever is written first. A Latin-1 manifest, declared so, is read as such.
+    local link expected
+    for link in "ln p1 p2.rep" "ln -s p1 p2.rep" "ln -s p2 p1.rep; ln -s p1 p2.rep"; do
+        app=$work/shared_inode
+        rm -rf "$app" && make_app "$app"
+        (cd "$app" && rm p1.rep p2.rep && eval "$link" && { [ -L p1.rep ] || echo "new p1" >p1.rep; })
+        printf '<?xml version="1.0" encoding="ISO-8859-1"?>\n<!-- Mise \xe0 jour -->\n%s\n' \
+            "$(write_manifest /dev/stdout p1 p2 p3 | tail -n +2)" >"$app/manifest.xml.rep"
+        run_updater "$app"
+        expected="new p1 old p1"
+        [[ $link == *p1.rep* ]] && expected="old p2 old p1"
+        assert_eq "0 $expected new p3" "$status $(cat "$app/p1" "$app/p2" "$app/p3" | xargs)" \
+            "update after $link"
+        assert_absent "$app/doupdate"
+    done
+
+    # A target that is a dangling symlink: the file is made where it leads, and that directory
+    # is synced before the trigger goes.
+    app=$work/dangling_target
     make_app "$app"
-    rm "$app/p2.rep" && ln "$app/p1" "$app/p2.rep"
-    printf '<?xml version="1.0" encoding="ISO-8859-1"?>\n<!-- Mise \xe0 jour -->\n%s\n' \
-        "$(write_manifest /dev/stdout p1 p2 p3 | tail -n +2)" >"$app/manifest.xml.rep"
-    run_updater "$app"
-    assert_eq "0 new p1 old p1 new p3" "$status $(cat "$app/p1" "$app/p2" "$app/p3" | xargs)" \
-        "update with p2.rep linked to p1"
-    assert_absent "$app/doupdate"
+    mkdir "$app/lib" "$app/data" && ln -s ../data/plugin "$app/lib/plugin"
+    echo "new plugin" >"$app/lib/plugin.rep"
+    write_manifest "$app/manifest.xml.rep" lib/plugin
+    run_updater "$app" -y -o "$work/dangling.trace" -e trace=fsync,unlink
+    assert_eq "0 new plugin" "$status $(cat "$app/data/plugin")" "update through a dangling symlink"
+    grep -A 100 "<$app/data/plugin>" "$work/dangling.trace" | grep -B 100 '"doupdate"' |
+        grep -q "fsync([0-9]*<$app/data>)" || fail "data/ not synced before the trigger went"
 
     # Without /proc (a chroot, early in a boot) the run can't know its directory: it touches
     # nothing, not even the directory it was started from, which holds an update of its own. A
@@ -489,6 +507,12 @@ Deleting p1.rep" "$out" "output with staged copies that can't exist"
         out=$(cd / && prlimit --as=30000000 "${STRACE[@]}" -f -qq -o /dev/null \
             -e inject=clock_nanosleep,nanosleep:retval=0 "$app/updater" </dev/null 2>&1)
         assert_eq "1 $REINSTALL" "$? $(tail -n 1 <<<"$out")" "end when memory runs out"
+        # 8,000 entries fit in 40 MB, also when the parse needs a thread's stack.
+        printf '<CorvanManifest><Files>%s</Files></CorvanManifest>' \
+            "$(head -c 8000 /dev/zero | sed 's/\x0/<F Path="p1"\/>/g')" >"$app/manifest.xml.rep"
+        out=$(cd / && prlimit --as=40000000 --stack=8388608 "${STRACE[@]}" -f -qq -o /dev/null \
+            -e inject=clock_nanosleep,nanosleep:retval=0 "$app/updater" </dev/null 2>&1)
+        assert_eq "0 new p1" "$? $(cat "$app/p1")" "8,000 entries in 40 MB"
     fi
 
     # A staged copy whose path is too long as a whole, each name within the limit, may exist:

@@ -58,9 +58,10 @@ bool copy_whole_file(const std::string& source, const std::string& destination) 
     if (fstat(in.fd, &source_stat) != 0 || !S_ISREG(source_stat.st_mode)) return false;
 
     // A file this copy makes has a name only its directory's sync makes durable: without it a
-    // power cut could keep the staged copy's deletion and lose the new file.
+    // power cut could keep the staged copy's deletion and lose the new file. Through a dangling
+    // symlink the file is made where the link leads.
     struct stat existing;
-    const bool created = lstat(destination.c_str(), &existing) != 0 && errno == ENOENT;
+    const bool created = stat(destination.c_str(), &existing) != 0 && errno == ENOENT;
     // Opened without O_TRUNC: if the destination is the source itself (a hard link, or a symlink
     // to it), truncating would destroy the only copy of the new content. Only a regular file is
     // written: a FIFO without a reader fails to open, a device or FIFO that opens is refused.
@@ -77,7 +78,10 @@ bool copy_whole_file(const std::string& source, const std::string& destination) 
     if (!stream_copy(in.fd, out.fd, block_size(source_stat))) return false;
     in.close();
     if (fsync(out.fd) != 0) return false;
-    return out.close() && (!created || fsync_directory(directory_of(destination)));
+    if (!out.close()) return false;
+    if (!created) return true;
+    char made[PATH_MAX];
+    return realpath(destination.c_str(), made) != nullptr && fsync_directory(directory_of(made));
 }
 
 bool replace_by_rename(const std::string& source, const std::string& target) {

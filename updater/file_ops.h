@@ -6,7 +6,8 @@
 namespace updater {
 
 // Copies `source` over `destination` in place: opens (creating it with the source's owner bits,
-// mode & 0700, when absent, and then syncing its directory last), truncates, writes every byte,
+// mode & 0700, when absent, and then syncing the directory it was made in last, also where a
+// dangling symlink at `destination` leads), truncates, writes every byte,
 // fsyncs and closes it. Returns true
 // only when all of that succeeded. A source that can't be opened or examined leaves the
 // destination untouched; a later failure may leave it empty or partly written. When both names

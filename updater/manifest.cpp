@@ -2,6 +2,7 @@
 #include "manifest.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -121,6 +122,11 @@ bool parse_with_stack_for(std::size_t openings, parse_job& job) {
         parse_on_own_stack(&job);
         return true;
     }
+    // glibc gives a new thread an arena of its own, reserving 64 MiB of address space for it;
+    // under an address limit that fails and every allocation becomes an mmap of its own, which
+    // runs out long before the main thread's arena would. One arena serves both threads (they
+    // never run at the same time).
+    mallopt(M_ARENA_MAX, 1);
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) return false;
     pthread_t thread;

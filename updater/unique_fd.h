@@ -12,6 +12,7 @@ struct unique_fd {
     ~unique_fd() {
         if (fd >= 0) ::close(fd);
     }
+    unique_fd(unique_fd&& other) noexcept : fd(other.fd) { other.fd = -1; }
     unique_fd(const unique_fd&) = delete;
     unique_fd& operator=(const unique_fd&) = delete;
 

@@ -10,9 +10,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "app_directory.h"
@@ -20,6 +20,7 @@
 #include "file_ops.h"
 #include "manifest.h"
 #include "messages.h"
+#include "unique_fd.h"
 
 namespace updater {
 namespace {
@@ -58,20 +59,57 @@ bool present(const std::string& path) {
     return error != ENOENT && error != ENOTDIR && error != ELOOP;
 }
 
-// True when the file at `target` is also the staged copy of another entry (a stager that links
-// equal content, say "p2.rep" to "p1" because the new p2 is the old p1): written in place, that
-// staged copy would change with it.
-bool is_another_entrys_staged_copy(const std::string& target,
-                                   const std::vector<std::string>& entries) {
-    struct stat status;
-    if (stat(target.c_str(), &status) != 0 || status.st_nlink < 2) return false;
-    for (const std::string& entry : entries) {
-        struct stat staged;
-        if (entry != target && stat((entry + kStagedSuffix).c_str(), &staged) == 0 &&
-            staged.st_dev == status.st_dev && staged.st_ino == status.st_ino)
-            return true;
+struct file_identity {
+    dev_t device;
+    ino_t inode;
+    bool operator<(const file_identity& other) const {
+        return device != other.device ? device < other.device : inode < other.inode;
     }
-    return false;
+};
+
+bool identify(const std::string& path, file_identity& identity) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) return false;
+    identity = {status.st_dev, status.st_ino};
+    return true;
+}
+
+// Entries whose staged copy is, through a link or a symlink, the file another entry's target
+// leads to (a stager that says "the new p2 is the old p1" with p2.rep -> p1, or two such names
+// that swap p1 and p2). Found before anything is written, so that each target gets the content
+// its staged copy had when the run began, in whatever order the entries come.
+struct crossed_entries {
+    // Targets written by rename, never in place: their old file is still another entry's source.
+    std::set<std::string> shared_targets;
+    // Such staged copies, opened before any write. A symlinked one would otherwise lead to the
+    // new file once its target has been replaced; -1 when it could not be opened (its copy then
+    // fails, and the next run tries again).
+    std::map<std::string, unique_fd> held_sources;
+};
+
+crossed_entries find_crossed_entries(const std::vector<std::string>& entries) {
+    std::multimap<file_identity, const std::string*> targets;
+    for (const std::string& entry : entries) {
+        file_identity identity;
+        if (identify(entry, identity)) targets.emplace(identity, &entry);
+    }
+    crossed_entries crossed;
+    for (const std::string& entry : entries) {
+        const std::string staged = entry + kStagedSuffix;
+        file_identity source, own_target;
+        if (!identify(staged, source)) continue;
+        // A staged copy that is its own target's file: the copy sees that case itself.
+        if (identify(entry, own_target) && !(source < own_target) && !(own_target < source))
+            continue;
+        const auto range = targets.equal_range(source);
+        if (range.first == range.second) continue;
+        for (auto it = range.first; it != range.second; ++it) crossed.shared_targets.insert(*it->second);
+        if (crossed.held_sources.count(entry) == 0) {
+            crossed.held_sources.emplace(
+                entry, unique_fd(open(staged.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)));
+        }
+    }
+    return crossed;
 }
 
 struct file_list {
@@ -92,14 +130,20 @@ bool load_file_list(file_list& list) {
 }
 
 // Puts one entry's staged copy in place and deletes it; an entry without one is passed over.
-// Adds the directory it was deleted from to `emptied`. Returns false after printing the failure
-// line.
-bool apply_entry(const std::string& entry, const std::vector<std::string>& entries,
-                 std::set<std::string>& emptied) {
+// Returns false after printing the failure line.
+bool apply_entry(const std::string& entry, const crossed_entries& crossed) {
     const std::string staged = entry + kStagedSuffix;
     if (!present(staged)) return true;
     print_line(kUpdatingPrefix + staged);
-    if (!install_staged_copy(staged, entry, is_another_entrys_staged_copy(entry, entries))) {
+    // A held staged copy is read through its descriptor: the name may lead elsewhere by now.
+    const auto held = crossed.held_sources.find(entry);
+    const bool copied =
+        held == crossed.held_sources.end()
+            ? install_staged_copy(staged, entry, crossed.shared_targets.count(entry) != 0)
+            : held->second.valid() &&
+                  install_staged_copy("/proc/self/fd/" + std::to_string(held->second.fd), entry,
+                                      crossed.shared_targets.count(entry) != 0);
+    if (!copied) {
         print_line(kCopyFailedPrefix + staged);
         return false;
     }
@@ -108,26 +152,30 @@ bool apply_entry(const std::string& entry, const std::vector<std::string>& entri
         print_line(kDeleteFailedPrefix + staged);
         return false;
     }
-    emptied.insert(directory_of(staged));
     return true;
 }
 
 // Promotes the new manifest (when there is one) and deletes the trigger. The trigger goes last
-// and only once the promotion and the deletions of the staged copies (from the directories in
-// `emptied`) are durable: until it is gone a later run takes the update up again, so a crash or
-// a failed step here leaves a state that the next run completes; a staged copy that came back
-// after the trigger went would never be cleared. Nothing is reported either way.
-// Returns false only when a directory can't be made durable: the trigger then stays, and the
-// run must not report success.
-bool finish_update(std::set<std::string> emptied) {
+// and only once the promotion and the deletions of the staged copies are durable: until it is
+// gone a later run takes the update up again, so a crash or a failed step here leaves a state
+// that the next run completes; a staged copy that came back after the trigger went would never
+// be cleared. Every listed entry's directory is synced, not only those this run emptied: a run
+// killed halfway deleted staged copies that this run no longer finds. Nothing is reported
+// either way. Returns false only when a directory can't be made durable: the trigger then
+// stays, and the run must not report success.
+bool finish_update(const std::vector<std::string>& entries) {
     if (present(kNewManifest) &&
         !(copy_whole_file(kNewManifest, kCurrentManifest) && delete_file(kNewManifest))) {
         return true;
     }
-    emptied.insert(".");
-    for (const std::string& directory : emptied) {
-        // A file system that can't sync directories at all can't order anything either.
-        if (!fsync_directory(directory) && errno != EINVAL && errno != ENOTSUP && errno != EROFS)
+    std::set<std::string> directories{"."};
+    for (const std::string& entry : entries) directories.insert(directory_of(entry + kStagedSuffix));
+    for (const std::string& directory : directories) {
+        if (fsync_directory(directory)) continue;
+        // A directory that isn't there holds no staged copy that could come back. A file system
+        // that can't sync directories at all can't order anything either.
+        if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP && errno != ENAMETOOLONG &&
+            errno != EINVAL && errno != ENOTSUP && errno != EROFS)
             return false;
     }
     delete_file(kTrigger);
@@ -158,9 +206,9 @@ int run_update() {
         print_reinstall_notice();
         return 1;
     }
-    std::set<std::string> emptied;
+    const crossed_entries crossed = find_crossed_entries(list.entries);
     for (const std::string& entry : list.entries) {
-        if (!apply_entry(entry, list.entries, emptied)) {
+        if (!apply_entry(entry, crossed)) {
             print_reinstall_notice();
             return 1;
         }
@@ -169,7 +217,7 @@ int run_update() {
         print_reinstall_notice();
         return 1;
     }
-    if (!finish_update(std::move(emptied))) {
+    if (!finish_update(list.entries)) {
         print_reinstall_notice();
         return 1;
     }

@@ -4,18 +4,24 @@
 // data written to a file since its last fsync may be lost, partly present (the first calls of
 // it only) or present in size only (zeros); each entry a directory gained, lost or had renamed
 // since that directory's last fsync may be kept or lost, independently of the others, each call
-// whole or not at all. An fsync of a file makes its data durable, not its name.
+// whole or not at all; a file's owner and mode set since its last fsync may be kept or lost. An
+// fsync of a file makes its data and its owner and mode durable, not its name.
 //   crash_states count LOG ROOT BEFORE [DROP]
-//       prints how many states there are.
+//       prints how many distinct states there are (and, on stderr, how they were chosen).
 //   crash_states make LOG ROOT BEFORE FROM TO DEST [DROP]
 //       writes states FROM..TO-1 (0-based) as directories DEST/<k>, and what each one is as
 //       DEST/<k>.what.
 // LOG: `strace -f -y -xx -s 16777216 -e trace=openat,open,write,pwrite64,ftruncate,fsync,
-// fdatasync,rename,renameat,renameat2,unlink,unlinkat,chdir` of the run (its first process is
-// the one modelled); ROOT: the directory it changed, as the log names it; BEFORE: a copy of ROOT
-// taken before the run (regular files and directories only). DROP (n): the n-th fsync or
-// fdatasync is left out of the log, a fault injected into the run. Calls outside ROOT and calls
-// that failed are skipped. At most 64 states are taken after each call (evenly spread).
+// fdatasync,rename,renameat,renameat2,unlink,unlinkat,chdir,close,fchmod,fchown` of the run (its
+// first process is the one modelled), or several such logs joined by commas: runs one after
+// another (say one killed, then its rerun), of which only the last is cut; ROOT: the directory
+// it changed, as the log names it; BEFORE: a copy of ROOT taken before the runs (regular files,
+// symlinks and directories). DROP (n): the n-th fsync or fdatasync is left out of the log, a
+// fault injected into the run. Calls outside ROOT and calls that failed are skipped.
+// Every state after each call is taken while there are at most 4,096 of them; beyond that, 256
+// are drawn from all of them, by a seed printed on stderr (CRASH_SEED overrides it). States
+// that leave the same files as one taken before are left out; with CRASH_SEEN (a file), so are
+// those listed there, and `count` lists in CRASH_SEEN.next those and its own.
 // Exits 0, or 1 with a message when the log or a directory can't be read or written.
 #include <dirent.h>
 #include <fcntl.h>
@@ -27,13 +33,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <random>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr std::size_t kStatesPerPoint = 64;
+constexpr std::size_t kEnumeratedPerPoint = 4096;
+constexpr std::size_t kDrawnPerPoint = 256;
+constexpr unsigned long kDefaultSeed = 20261210;
 
 [[noreturn]] void die(const std::string& message) {
     std::fprintf(stderr, "crash_states: %s\n", message.c_str());
@@ -47,9 +59,20 @@ struct data_op {
     std::string bytes;
 };
 
+// A file's owner and mode.
+struct attributes {
+    unsigned mode;
+    unsigned uid, gid;
+    bool operator==(const attributes& other) const {
+        return mode == other.mode && uid == other.uid && gid == other.gid;
+    }
+};
+
 struct inode {
     std::string durable;
     std::vector<data_op> pending;
+    attributes durable_attributes, current_attributes;
+    std::string link;  // a symlink's target ("" for a regular file)
 };
 
 std::string apply(std::string data, const std::vector<data_op>& ops, std::size_t count) {
@@ -121,10 +144,17 @@ void load(model& m, const std::string& disk, const std::string& path) {
         struct stat status;
         if (lstat((disk + "/" + name).c_str(), &status) != 0) die("can't stat " + name);
         const std::string below = path.empty() ? name : path + "/" + name;
+        const attributes owned{status.st_mode & 07777, status.st_uid, status.st_gid};
         if (S_ISDIR(status.st_mode)) {
             load(m, disk + "/" + name, below);
         } else if (S_ISREG(status.st_mode)) {
-            m.inodes.push_back({read_file(disk + "/" + name), {}});
+            m.inodes.push_back({read_file(disk + "/" + name), {}, owned, owned, ""});
+            dir.durable[name] = static_cast<int>(m.inodes.size() - 1);
+        } else if (S_ISLNK(status.st_mode)) {
+            char target[4096];
+            const ssize_t n = readlink((disk + "/" + name).c_str(), target, sizeof target);
+            if (n <= 0 || n == sizeof target) die("can't read link " + name);
+            m.inodes.push_back({"", {}, owned, owned, std::string(target, n)});
             dir.durable[name] = static_cast<int>(m.inodes.size() - 1);
         }
     }
@@ -231,14 +261,25 @@ struct run {
     }
 
     void open_call(const std::string& base, const std::string& path, const std::string& flags,
-                   int fd) {
+                   const std::string& mode, int fd) {
         std::string relative, dir, name;
         if (!below_root(base, path, relative)) return;
-        if (flags.find("O_DIRECTORY") != std::string::npos || m.directories.count(relative)) {
-            files[fd] = {-1, relative, 0};
-            return;
+        // A symlink is followed to what it leads to (a file made through a dangling one is made
+        // there).
+        for (int links = 0;; ++links) {
+            if (flags.find("O_DIRECTORY") != std::string::npos || m.directories.count(relative)) {
+                files[fd] = {-1, relative, 0};
+                return;
+            }
+            split(relative, dir, name);
+            const entries names = dir_of(dir).current();
+            const auto found = names.find(name);
+            if (found == names.end() || m.inodes[found->second].link.empty()) break;
+            if (links == 40) die("a chain of links too long: " + path);
+            if (!below_root(root + (dir.empty() ? "" : "/" + dir), m.inodes[found->second].link,
+                            relative))
+                return;
         }
-        split(relative, dir, name);
         directory& parent = dir_of(dir);
         const entries names = parent.current();
         const auto found = names.find(name);
@@ -248,7 +289,12 @@ struct run {
         } else {
             if (flags.find("O_CREAT") == std::string::npos)
                 die("opened a file never made: " + path);
-            m.inodes.push_back({"", {}});
+            // Made with the mode asked for, less the usual umask, and the run's own owner.
+            const attributes made{static_cast<unsigned>(std::strtoul(mode.c_str(), nullptr, 8)) &
+                                      ~022u & 07777,
+                                  static_cast<unsigned>(getuid()),
+                                  static_cast<unsigned>(getgid())};
+            m.inodes.push_back({"", {}, made, made, ""});
             ino = static_cast<int>(m.inodes.size() - 1);
             parent.pending.push_back({name, "", ino});
         }
@@ -289,6 +335,21 @@ struct run {
             inode& node = m.inodes[file->second.ino];
             node.durable = apply(node.durable, node.pending, node.pending.size());
             node.pending.clear();
+            node.durable_attributes = node.current_attributes;
+        }
+    }
+
+    // fchmod (uid < 0) or fchown.
+    void attributes_call(int fd, long mode, long uid, long gid) {
+        const auto file = files.find(fd);
+        if (file == files.end() || file->second.ino < 0) return;
+        attributes& now = m.inodes[file->second.ino].current_attributes;
+        if (uid < 0) {
+            now.mode = static_cast<unsigned>(mode) & 07777;
+        } else {
+            now.uid = static_cast<unsigned>(uid);
+            now.gid = static_cast<unsigned>(gid);
+            now.mode &= ~06000u;  // chown clears the set-id bits
         }
     }
 
@@ -306,12 +367,14 @@ struct run {
     }
 
     bool last_was_write = false;
+    bool cutting = true;  // false while an earlier run of several is read
 
     // A crash point before each call that may change the tree; of a run of writes, the first.
     void maybe_cut(const std::string& name, const std::vector<std::string>& args) {
         const bool write = name == "write" || name == "pwrite64";
         const bool changes = write || name == "ftruncate" || name == "fsync" ||
-                             name == "fdatasync" || name.compare(0, 6, "rename") == 0 ||
+                             name == "fdatasync" || name == "fchmod" || name == "fchown" ||
+                             name.compare(0, 6, "rename") == 0 ||
                              name.compare(0, 6, "unlink") == 0 ||
                              ((name == "open" || name == "openat") &&
                               args[name == "open" ? 1 : 2].find("O_CREAT") != std::string::npos);
@@ -328,23 +391,31 @@ struct run {
                     break;
                 }
             }
-            points.push_back({m, what});
+            if (cutting) points.push_back({m, what});
         }
         if (changes) last_was_write = write;
     }
 
     void call(const std::string& name, const std::vector<std::string>& args,
               const std::string& ret) {
+        // "?": the process was killed in the call.
+        if (ret.empty() || !(ret[0] >= '0' && ret[0] <= '9')) return;
         const long value = std::strtol(ret.c_str(), nullptr, 10);
-        if (value < 0) return;
         maybe_cut(name, args);
         if (name == "chdir") {
             cwd = string_argument(args[0]);
         } else if (name == "openat") {
             open_call(descriptor_path(args[0]), string_argument(args[1]), args[2],
-                      static_cast<int>(value));
+                      args.size() > 3 ? args[3] : "", static_cast<int>(value));
         } else if (name == "open") {
-            open_call(cwd, string_argument(args[0]), args[1], static_cast<int>(value));
+            open_call(cwd, string_argument(args[0]), args[1], args.size() > 2 ? args[2] : "",
+                      static_cast<int>(value));
+        } else if (name == "fchmod") {
+            attributes_call(std::atoi(args[0].c_str()), std::strtol(args[1].c_str(), nullptr, 8),
+                            -1, -1);
+        } else if (name == "fchown") {
+            attributes_call(std::atoi(args[0].c_str()), 0, std::strtol(args[1].c_str(), nullptr, 10),
+                            std::strtol(args[2].c_str(), nullptr, 10));
         } else if (name == "write") {
             data_call(std::atoi(args[0].c_str()), -1, string_argument(args[1]), false);
         } else if (name == "pwrite64") {
@@ -375,6 +446,8 @@ struct run {
 void read_log(run& r, const std::string& path) {
     std::ifstream in(path);
     if (!in) die("can't read " + path);
+    r.files.clear();  // a run's descriptors die with it
+    r.last_was_write = false;
     std::string line, first_pid;
     while (std::getline(in, line)) {
         const std::size_t space = line.find(' ');
@@ -390,6 +463,17 @@ void read_log(run& r, const std::string& path) {
         r.call(name, split_arguments(line.substr(paren + 1, equals - paren - 1)),
                line.substr(equals + 4));
     }
+}
+
+// Reads the runs of LOG (logs joined by commas), cutting only the last.
+void read_logs(run& r, const std::string& logs) {
+    std::stringstream list(logs);
+    std::vector<std::string> paths;
+    for (std::string path; std::getline(list, path, ',');) paths.push_back(path);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        r.cutting = i + 1 == paths.size();
+        read_log(r, paths[i]);
+    }
     r.points.push_back({r.m, "the end"});
 }
 
@@ -399,6 +483,7 @@ struct choice {
     std::string directory;
     int ino;  // -1 for a directory
     std::size_t options;
+    bool owner_and_mode = false;  // a file's owner and mode: kept (1) or lost (0)
 };
 
 // What of a file's unsynced data a state may hold: the first `count` calls of it, or (count -1)
@@ -421,27 +506,30 @@ std::vector<choice> choices_of(const model& m) {
         if (!dir.pending.empty()) found.push_back({path, -1, std::size_t{1} << dir.pending.size()});
     }
     for (std::size_t ino = 0; ino < m.inodes.size(); ++ino) {
-        if (!m.inodes[ino].pending.empty())
-            found.push_back({"", static_cast<int>(ino), data_options(m.inodes[ino]).size()});
+        const inode& node = m.inodes[ino];
+        if (!node.pending.empty())
+            found.push_back({"", static_cast<int>(ino), data_options(node).size()});
+        if (!(node.current_attributes == node.durable_attributes))
+            found.push_back({"", static_cast<int>(ino), 2, true});
     }
     return found;
 }
 
-std::size_t product(const std::vector<choice>& choices) {
+// The number of states of `choices`, or `cap` + 1 when there are more than `cap`.
+std::size_t product(const std::vector<choice>& choices, std::size_t cap) {
     std::size_t n = 1;
-    for (const choice& each : choices) n *= each.options;
+    for (const choice& each : choices) {
+        if (n > cap / each.options) return cap + 1;
+        n *= each.options;
+    }
     return n;
 }
 
-std::size_t states_at(const crash_point& point) {
-    const std::size_t n = product(choices_of(point.state));
-    return n < kStatesPerPoint ? n : kStatesPerPoint;
-}
-
-void write_file(const std::string& path, const std::string& data) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+void write_file(const std::string& path, const std::string& data, const attributes& owned) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0700);
     if (fd < 0 || write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size()) ||
-        close(fd) != 0)
+        (geteuid() == 0 && fchown(fd, owned.uid, owned.gid) != 0) ||
+        fchmod(fd, owned.mode) != 0 || close(fd) != 0)
         die("can't write " + path);
 }
 
@@ -460,20 +548,36 @@ std::string variant(const inode& node, std::size_t option, std::string& told) {
     return apply(node.durable, node.pending, static_cast<std::size_t>(count));
 }
 
-void make_state(const crash_point& point, std::size_t k, const std::string& dest,
-                const std::string& what) {
+// One state: the crash point, and the option taken for each of its choices.
+struct state {
+    std::size_t point;
+    std::vector<std::size_t> options;
+};
+
+// A file of a state: its content, owner and mode, or the symlink it is.
+struct state_file {
+    std::string data;
+    attributes owned;
+    std::string link;
+};
+
+// The files and directories state `chosen` of `point` leaves, by path, and what it is in words.
+std::map<std::string, std::map<std::string, state_file>> build_state(
+    const crash_point& point, const std::vector<std::size_t>& chosen, std::string& told) {
     const model& m = point.state;
     const std::vector<choice> choices = choices_of(m);
-    const std::size_t total = product(choices);
-    // Spread the states taken over all there are.
-    std::size_t index = total <= kStatesPerPoint ? k : k * total / kStatesPerPoint;
     std::map<std::string, entries> names;
     for (const auto& [path, dir] : m.directories) names[path] = dir.durable;
     std::map<int, std::size_t> data_option;
-    std::string told = "cut before " + point.before + ":";
-    for (const choice& each : choices) {
-        const std::size_t option = index % each.options;
-        index /= each.options;
+    std::set<int> attributes_kept;
+    told = "cut before " + point.before + ":";
+    for (std::size_t c = 0; c < choices.size(); ++c) {
+        const choice& each = choices[c];
+        const std::size_t option = chosen[c];
+        if (each.owner_and_mode) {
+            if (option == 1) attributes_kept.insert(each.ino);
+            continue;
+        }
         if (each.ino >= 0) {
             data_option[each.ino] = option;
             continue;
@@ -490,22 +594,103 @@ void make_state(const crash_point& point, std::size_t k, const std::string& dest
                     (each.directory.empty() ? "" : each.directory + "/") + op.name + ";";
         }
     }
+    std::map<std::string, std::map<std::string, state_file>> tree;
     for (const auto& [path, dir] : names) {
-        const std::string disk = path.empty() ? dest : dest + "/" + path;
-        if (mkdir(disk.c_str(), 0755) != 0) die("can't make " + disk);
+        auto& files = tree[path];
         for (const auto& [name, ino] : dir) {
             const inode& node = m.inodes[ino];
-            std::string data = node.durable;
+            const std::string shown = (path.empty() ? "" : path + "/") + name;
+            state_file& file = files[name];
+            file.link = node.link;
+            file.data = node.durable;
+            file.owned = node.durable_attributes;
             const auto option = data_option.find(ino);
             if (option != data_option.end()) {
                 std::string what;
-                data = variant(node, option->second, what);
-                told += " " + (path.empty() ? "" : path + "/") + name + " holds " + what + ";";
+                file.data = variant(node, option->second, what);
+                told += " " + shown + " holds " + what + ";";
             }
-            write_file(disk + "/" + name, data);
+            if (!(node.current_attributes == node.durable_attributes)) {
+                const bool kept = attributes_kept.count(ino) != 0;
+                if (kept) file.owned = node.current_attributes;
+                told += " " + shown + (kept ? " has" : " lacks") + " its new owner and mode;";
+            }
         }
     }
-    write_file(what, told + "\n");
+    return tree;
+}
+
+void write_state(const std::map<std::string, std::map<std::string, state_file>>& tree,
+                 const std::string& dest, const std::string& what, const std::string& told) {
+    for (const auto& [path, files] : tree) {
+        const std::string disk = path.empty() ? dest : dest + "/" + path;
+        if (mkdir(disk.c_str(), 0755) != 0) die("can't make " + disk);
+        for (const auto& [name, file] : files) {
+            const std::string at = disk + "/" + name;
+            if (!file.link.empty()) {
+                if (symlink(file.link.c_str(), at.c_str()) != 0) die("can't make link " + at);
+            } else {
+                write_file(at, file.data, file.owned);
+            }
+        }
+    }
+    std::ofstream(what) << told << "\n";
+}
+
+// What tells a state apart from every other: all of its files' names, contents and attributes.
+std::size_t fingerprint(const std::map<std::string, std::map<std::string, state_file>>& tree) {
+    std::string all;
+    for (const auto& [path, files] : tree) {
+        all += path + '\0';
+        for (const auto& [name, file] : files) {
+            all += name + '\0' + std::to_string(std::hash<std::string>{}(file.data)) + ' ' +
+                   std::to_string(file.data.size()) + ' ' + std::to_string(file.owned.mode) + ' ' +
+                   std::to_string(file.owned.uid) + ' ' + std::to_string(file.owned.gid) + ' ' +
+                   file.link + '\0';
+        }
+    }
+    return std::hash<std::string>{}(all);
+}
+
+// Every state of every crash point while there are few enough, else some drawn by `seed`; each
+// distinct set of files once, in the order of the crash points.
+std::vector<state> choose_states(const std::vector<crash_point>& points, unsigned long seed,
+                                 std::set<std::size_t>& seen, std::size_t& enumerated,
+                                 std::size_t& drawn) {
+    std::vector<state> chosen;
+    enumerated = drawn = 0;
+    for (std::size_t p = 0; p < points.size(); ++p) {
+        const std::vector<choice> choices = choices_of(points[p].state);
+        const std::size_t total = product(choices, kEnumeratedPerPoint);
+        std::vector<std::vector<std::size_t>> candidates;
+        if (total <= kEnumeratedPerPoint) {
+            for (std::size_t k = 0; k < total; ++k) {
+                std::vector<std::size_t> options;
+                std::size_t index = k;
+                for (const choice& each : choices) {
+                    options.push_back(index % each.options);
+                    index /= each.options;
+                }
+                candidates.push_back(options);
+            }
+            enumerated += total;
+        } else {
+            // Each choice drawn on its own: every state of the whole space equally likely.
+            std::mt19937_64 draw(seed ^ (p * 0x9e3779b97f4a7c15ULL));
+            for (std::size_t k = 0; k < kDrawnPerPoint; ++k) {
+                std::vector<std::size_t> options;
+                for (const choice& each : choices) options.push_back(draw() % each.options);
+                candidates.push_back(options);
+            }
+            drawn += kDrawnPerPoint;
+        }
+        for (const auto& options : candidates) {
+            std::string told;
+            if (seen.insert(fingerprint(build_state(points[p], options, told))).second)
+                chosen.push_back({p, options});
+        }
+    }
+    return chosen;
 }
 
 }  // namespace
@@ -520,24 +705,39 @@ int main(int argc, char** argv) {
     const int drop_at = count ? 5 : 8;
     r.drop = argc > drop_at ? std::atoi(argv[drop_at]) : 0;
     load(r.m, argv[4], "");
-    read_log(r, argv[2]);
-    std::size_t total = 0;
-    for (const crash_point& point : r.points) total += states_at(point);
+    read_logs(r, argv[2]);
+    const char* seed_text = std::getenv("CRASH_SEED");
+    const unsigned long seed = seed_text ? std::strtoul(seed_text, nullptr, 10) : kDefaultSeed;
+    const char* seen_path = std::getenv("CRASH_SEEN");
+    if (seen_path != nullptr && seen_path[0] == '\0') seen_path = nullptr;
+    std::set<std::size_t> seen;
+    if (seen_path != nullptr) {
+        std::ifstream listed(seen_path);
+        for (std::size_t each; listed >> each;) seen.insert(each);
+    }
+    std::size_t enumerated, drawn;
+    const std::vector<state> states = choose_states(r.points, seed, seen, enumerated, drawn);
     if (count) {
-        std::printf("%zu\n", total);
+        if (seen_path != nullptr) {
+            std::ofstream next(std::string(seen_path) + ".next");
+            for (const std::size_t each : seen) next << each << "\n";
+            if (!next.flush()) die("can't write " + std::string(seen_path) + ".next");
+        }
+        std::fprintf(stderr,
+                     "crash_states: %zu crash points, %zu states enumerated, %zu drawn (seed "
+                     "%lu), %zu distinct\n",
+                     r.points.size(), enumerated, drawn, seed, states.size());
+        std::printf("%zu\n", states.size());
         return 0;
     }
     const std::size_t from = std::strtoul(argv[5], nullptr, 10);
-    const std::size_t to = std::min<std::size_t>(std::strtoul(argv[6], nullptr, 10), total);
+    const std::size_t to = std::min<std::size_t>(std::strtoul(argv[6], nullptr, 10), states.size());
     const std::string dest = argv[7];
-    std::size_t first = 0;  // the number of the first state at this point
-    for (const crash_point& point : r.points) {
-        for (std::size_t k = std::max(from, first); k < std::min(to, first + states_at(point));
-             ++k) {
-            const std::string name = dest + "/" + std::to_string(k);
-            make_state(point, k - first, name, name + ".what");
-        }
-        first += states_at(point);
+    for (std::size_t k = from; k < to; ++k) {
+        std::string told;
+        const auto tree = build_state(r.points[states[k].point], states[k].options, told);
+        const std::string name = dest + "/" + std::to_string(k);
+        write_state(tree, name, name + ".what", told);
     }
     return 0;
 }
