@@ -19,6 +19,8 @@ if [ "${1:-}" = --tiny ]; then
     "$here/watcher.sh" "$build" 1 "200" "200" 20 1 200 1000
     echo
     "$here/bursts.sh" "$build" 100
+    echo
+    "$here/notices.sh" "$build" "1000" 1
     exit 0
 fi
 
@@ -39,6 +41,8 @@ fi
     "$here/bursts.sh" "$build" 1
     echo
     "$here/watch_table.sh" "$build" 100000 3
+    echo
+    "$here/notices.sh" "$build" "1000 10000 101000" 5
     echo
     echo "![start-up time and memory against tree size](startup.png)"
     echo

@@ -53,7 +53,8 @@ int event_loop(daemon_state& state) {
         const inotify_event* event = inotifytools_next_events(0, 1);  // polls
         event_outcome outcome;
         if (event == nullptr && inotifytools_error() == 0) {
-            settle_watches();
+            if (!settle_watches() && !resync_watch_table(state.folder)) state.paths_in_doubt = true;
+            queue_read(state.downloads);
             settle_reset(state, reset_moment::queue_empty);
             if (wants_rebuild(state)) {
                 outcome = rebuild_watches(state);

@@ -1,9 +1,13 @@
 #include "event_handler.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <malloc.h>
 #include <inotifytools/inotifytools.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -44,11 +48,10 @@ void request_reset(daemon_state& state) {
     clock_gettime(CLOCK_MONOTONIC, &state.due_since);
 }
 
-bool waited_a_second(const timespec& since) {
+long long milliseconds_since(const timespec& since) {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec - since.tv_sec > 1 ||
-           (now.tv_sec - since.tv_sec == 1 && now.tv_nsec >= since.tv_nsec);
+    return (now.tv_sec - since.tv_sec) * 1000LL + (now.tv_nsec - since.tv_nsec) / 1000000;
 }
 
 struct owned_path {
@@ -70,13 +73,29 @@ void watch_arrived_directory(int parent, const char* name, const char* path) {
 // Makes the item of a completed move, and whatever lies below it, open to all before its notice:
 // reached by descriptor from its directory, whatever the walk of the whole tree, still due, can
 // reach. When the directory can't be opened (moved on meanwhile), the whole tree is walked.
-void reset_arrived_item(daemon_state& state, const inotify_event& event) {
+// Returns false when a walk after lost events has announced the item already.
+bool reset_arrived_item(daemon_state& state, const inotify_event& event) {
     const int fd = open_watched_directory(event.wd);
     if (fd < 0 || !reset_listed(fd, watch_path(event.wd), {{event_name(event), DT_UNKNOWN}})) {
         state.reset_due = true;
         settle_reset(state, reset_moment::before_notice);
     }
+    struct stat status;
+    const bool found = fd >= 0 && fstatat(fd, event_name(event), &status, AT_SYMLINK_NOFOLLOW) == 0;
     if (fd >= 0) close(fd);
+    return !found || announce_from_move(state.downloads, {status.st_dev, status.st_ino});
+}
+
+// Remembers the item of the event (at `path`) when it arrived under a "TempDir" path, as it lies
+// there now: a download in progress, to be announced should its completion be lost.
+void remember_arrival(daemon_state& state, const inotify_event& event, const char* path) {
+    if (std::strstr(path, "TempDir") == nullptr) return;
+    const int fd = open_watched_directory(event.wd);
+    if (fd < 0) return;
+    struct stat status;
+    if (fstatat(fd, event_name(event), &status, AT_SYMLINK_NOFOLLOW) == 0)
+        remember_temp_item(state.downloads, path, {status.st_dev, status.st_ino});
+    close(fd);
 }
 
 // A move whose other half never came: the item went where no watch saw it arrive, out of the
@@ -93,6 +112,7 @@ void handle_new_item(daemon_state& state, const inotify_event& event) {
     owned_path new_file{full_path(event, __LINE__, kNewFileCheck)};
     if (new_file.text == nullptr) return;
     if (event.mask & IN_ISDIR) watch_arrived_directory(event.wd, event_name(event), new_file.text);
+    remember_arrival(state, event, new_file.text);
     request_reset(state);
 }
 
@@ -110,10 +130,13 @@ void handle_paired_move_in(daemon_state& state, const inotify_event& event) {
     if (new_name.text == nullptr) return;
     request_reset(state);
     if (const char* name = completed_download_name(state.moved_from, new_name.text)) {
-        reset_arrived_item(state, event);
-        char item[256];
-        std::snprintf(item, sizeof item, "%s", name);
-        send_completion_notice(item);
+        if (reset_arrived_item(state, event)) {
+            char item[256];
+            std::snprintf(item, sizeof item, "%s", name);
+            send_completion_notice(item);
+        }
+    } else {
+        remember_arrival(state, event, new_name.text);
     }
     // A directory's record moves as the events say; one that had none (made, or moved in from
     // where it was not watched, before its events were read) is watched where it arrived.
@@ -166,6 +189,8 @@ event_outcome recover_from_overflow(daemon_state& state) {
         if (!watch_tree(state.folder)) return folder_watch_failed(state, watch_error());
     }
     request_reset(state);
+    state.memory_to_return = true;
+    state.downloads.events_lost = true;
     return event_outcome::keep_going;
 }
 
@@ -176,11 +201,27 @@ void settle_reset(daemon_state& state, reset_moment moment) {
     // A walk that lost its way (a directory moved under it) is due again: at once, and after
     // a few such walks in a row once a second, so that names flipped on purpose can't keep the
     // daemon walking.
+    // While events keep coming, a walk waits at least a second, and four times as long as the
+    // last one took: on a large tree, walks then leave the events (and the notices among them)
+    // four fifths of the time.
     const bool backing_off = state.walks_lost >= kWalksRetriedAtOnce;
-    if ((moment == reset_moment::event_handled || backing_off) && !waited_a_second(state.due_since))
+    const long long pause_ms = backing_off ? 1000 : std::max(1000LL, 4 * state.last_walk_ms);
+    if ((moment == reset_moment::event_handled || backing_off) &&
+        milliseconds_since(state.due_since) < pause_ms)
         return;
     state.reset_due = false;
-    if (reset_tree(state.folder, state.trusted)) {
+    timespec started;
+    clock_gettime(CLOCK_MONOTONIC, &started);
+    begin_memory_walk(state.downloads);
+    const bool complete = reset_tree(state.folder, state.trusted, &state.downloads);
+    state.last_walk_ms = milliseconds_since(started);
+    // Downloads completed while events were lost, found by the walk that has just made them
+    // open to all.
+    for (const std::string& name : end_memory_walk(state.downloads, complete))
+        send_completion_notice(name.c_str());
+    if (complete) {
+        if (state.memory_to_return) malloc_trim(0);
+        state.memory_to_return = false;
         state.walks_lost = 0;
         return;
     }
@@ -236,6 +277,7 @@ event_outcome rebuild_watches(daemon_state& state) {
     state.paths_in_doubt = false;
     if (!rebuild_watch_table(state.folder)) return folder_watch_failed(state, watch_error());
     request_reset(state);
+    state.memory_to_return = true;
     return event_outcome::keep_going;
 }
 

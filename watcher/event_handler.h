@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "download_memory.h"
 #include "folder_trust.h"
 
 namespace watcher {
@@ -33,6 +34,13 @@ struct daemon_state {
     timespec due_since;
     // Walks in a row that lost their way (the tree moved under them) and left the reset due.
     int walks_lost;
+    // How long the last walk of the whole tree took.
+    long long last_walk_ms;
+    // Set by a recovery from lost events: once the next reset has been walked, the heap the
+    // recovery and that walk grew is handed back (tens of megabytes on a large tree).
+    bool memory_to_return;
+    // The downloads in progress, for notices through lost events.
+    download_memory downloads;
 };
 
 // When the loop offers to walk a due reset.

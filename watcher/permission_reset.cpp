@@ -17,6 +17,7 @@
 
 #include "directory_listing.h"
 #include "directory_walk.h"
+#include "download_memory.h"
 #include "messages.h"
 #include "report_lines.h"
 
@@ -135,7 +136,13 @@ struct walk {
     // The directory being listed.
     bool changing = false;  // its last file needed a change (see reset_file)
     descriptor_run held_files;
+    download_memory* memory = nullptr;  // told of every entry met, when given
 };
+
+void meet(walk& w, const char* name, const struct stat& status) {
+    if (w.memory != nullptr)
+        meet_item(*w.memory, w.dirs.path, name, {status.st_dev, status.st_ino}, false);
+}
 
 // The path of `name` in the deepest level (of the level itself for ""), for a report: built only
 // here, and shortened in its middle when long.
@@ -184,7 +191,10 @@ bool reset_file(walk& w, const char* name) {
             return false;
         }
         if (S_ISDIR(status.st_mode)) return true;
-        if (S_ISLNK(status.st_mode) || !needs_reset(status)) return false;
+        if (S_ISLNK(status.st_mode) || !needs_reset(status)) {
+            meet(w, name, status);
+            return false;
+        }
     }
     // From here on the file is held by a descriptor: its name may be swapped at any moment for
     // a symlink, or for a hard link to a file outside the tree, and is never looked up again.
@@ -199,6 +209,7 @@ bool reset_file(walk& w, const char* name) {
         return false;
     }
     if (S_ISDIR(status.st_mode)) return true;
+    meet(w, name, status);
     w.changing = !S_ISLNK(status.st_mode) && needs_reset(status);
     if (!w.changing) return false;
     if (seen_linked(status)) {
@@ -228,6 +239,11 @@ void reset_level(walk& w) {
     struct stat status;
     if (fstat(fd, &status) == 0 && needs_reset(status) && fchmod(fd, reset_mode(status)) != 0)
         report_failure(w, kChangeFailedFormat, "", errno);
+    if (w.memory != nullptr && w.dirs.levels.size() > 1) {
+        const walk_level& level = w.dirs.levels.back();
+        meet_item(*w.memory, w.dirs.path.substr(0, w.dirs.path.size() - level.name.size() - 1),
+                  level.name.c_str(), {level.device, level.inode}, true);
+    }
     const bool listed = list_directory(
         fd, [&w](const char* name, unsigned char type) { visit_entry(w, name, type); });
     if (!listed && !changed_meanwhile(errno))
@@ -268,10 +284,10 @@ void announce_reset(const char* folder) {
 
 bool reset_permissions(const char* folder, const trusted_folder& trusted) {
     announce_reset(folder);
-    return reset_tree(folder, trusted);
+    return reset_tree(folder, trusted, nullptr);
 }
 
-bool reset_tree(const char* folder, const trusted_folder& trusted) {
+bool reset_tree(const char* folder, const trusted_folder& trusted, download_memory* memory) {
     // Opened for each reset, not held: an open descriptor keeps the kernel from reporting the
     // folder's deletion (IN_DELETE_SELF comes with the last reference to it).
     const int fd = open_trusted_folder(trusted);
@@ -282,7 +298,7 @@ bool reset_tree(const char* folder, const trusted_folder& trusted) {
         return errno == ENOENT;
     }
     reset_report report;
-    walk w{{}, report, false, {}};
+    walk w{{}, report, false, {}, memory};
     bool complete = start_walk(w.dirs, fd, folder);
     if (complete) {
         reset_level(w);

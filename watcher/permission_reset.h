@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "download_memory.h"
 #include "folder_trust.h"
 
 namespace watcher {
@@ -26,8 +27,8 @@ void announce_reset(const char* folder);
 // leads ".." elsewhere. Returns false when the walk lost its way all the same (a directory above
 // moved out of place) and ended early, leaving what it had not reached: its events owe another
 // reset. Nothing is done, and true returned, when nothing lies at the folder's path (deleted,
-// or renamed away).
-bool reset_tree(const char* folder, const trusted_folder& trusted);
+// or renamed away). `memory`, when given, is told of every entry the walk meets (meet_item).
+bool reset_tree(const char* folder, const trusted_folder& trusted, download_memory* memory);
 
 // announce_reset, then reset_tree.
 bool reset_permissions(const char* folder, const trusted_folder& trusted);

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <inotifytools/inotifytools.h>
-#include <malloc.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,6 +61,11 @@ std::unordered_map<int, place> sightings;  // by watch
 
 // Directories that arrived in a directory not at its path when their event was read.
 std::vector<place> deferred;
+
+// Directories watched by name while events were read: the name was looked up after the events
+// still queued behind its own had happened, so the queue may yet move what lies there (two new
+// directories exchanged before their events were read are each found at the other's name).
+std::vector<int> watched_by_name;
 
 // The last directory move followed, until its IN_MOVE_SELF says which directory made it.
 struct followed_move {
@@ -343,13 +347,15 @@ bool walk_tree(int fd, const std::string& directory, Visit visit) {
     return going;
 }
 
-// Watches the open directory `fd` at `top` (its path `path`) and everything below it.
-bool watch_from(int fd, const place& top, const std::string& path) {
+// Watches the open directory `fd` at `top` (its path `path`) and everything below it. Sets
+// `top_wd`, when given, to the top's watch (also one filed elsewhere), or leaves it.
+bool watch_from(int fd, const place& top, const std::string& path, int* top_wd = nullptr) {
     return walk_tree(fd, path, [&](directory_walk& w, std::vector<int>& level_wd) {
         const std::size_t depth = w.levels.size() - 1;
         const place where = depth == 0 ? top : place{level_wd[depth - 1], w.levels.back().name};
         int wd;
         const watch_result result = watch_one(w.levels.back().fd, where, wd);
+        if (depth == 0 && top_wd != nullptr && result != watch_result::failed) *top_wd = wd;
         if (result == watch_result::failed) {
             // Out of watches (a user can make directories until they run out): with the folder
             // watched, what could be watched is kept, and the tree is still reset at each event.
@@ -390,6 +396,7 @@ bool start_watch_table(const char* folder, const trusted_folder* trusted) {
     records.clear();
     sightings.clear();
     deferred.clear();
+    watched_by_name.clear();
     last_move = {};
     if (inotifytools_initialize() == 0) {
         last_error = inotifytools_error();
@@ -453,12 +460,14 @@ bool watch_child(int parent, const char* name) {
     last_error = errno;
     close(dir);
     if (fd < 0) return false;
-    const bool watched = watch_from(fd, {parent, name}, path_of(parent) + name + "/");
+    int wd = -1;
+    const bool watched = watch_from(fd, {parent, name}, path_of(parent) + name + "/", &wd);
     close(fd);
+    if (wd >= 0) watched_by_name.push_back(wd);
     return watched;
 }
 
-void settle_watches() {
+bool settle_watches() {
     std::vector<place> waiting;
     waiting.swap(deferred);
     for (const place& each : waiting) watch_child(each.first, each.second.c_str());
@@ -477,6 +486,17 @@ void settle_watches() {
             remove_watch(each);
         }
     }
+    // With every event read, each directory watched by name must lie where the table files it.
+    bool matches = true;
+    for (const int wd : watched_by_name) {
+        const auto held = records.find(wd);
+        if (!matches || held == records.end() || held->second.detached) continue;
+        const int fd = open_watched_directory(wd);
+        if (fd >= 0) close(fd);
+        matches = fd >= 0;
+    }
+    watched_by_name.clear();
+    return matches;
 }
 
 bool move_tree(int from_parent, const char* from_name, int to_parent, const char* to_name) {
@@ -577,7 +597,10 @@ bool resync_watch_table(const char* folder) {
         }
         level_wd[depth] = wd;
         truth[wd] = depth == 0 ? place{-1, top} : place{level_wd[depth - 1], w.levels.back().name};
-        handles[wd] = std::move(handle);
+        // Only a handle the table lacks is kept: a copy of each, made amid the walk's temporary
+        // tables and kept by the records after them, would pin every page of them.
+        const auto known = records.find(wd);
+        if (known == records.end() || known->second.handle != handle) handles[wd] = std::move(handle);
         list_sub_directories(w);
         return true;
     });
@@ -606,13 +629,9 @@ bool resync_watch_table(const char* folder) {
         record.at = by_place.emplace(std::move(where), wd).first;
         record.aside = false;
         record.detached = false;
-        record.handle = std::move(handles[wd]);
+        const auto handle = handles.find(wd);
+        if (handle != handles.end()) record.handle = std::move(handle->second);
     }
-    // The walk's copies are freed by now; hand their memory back.
-    watched_as = {};
-    truth = {};
-    handles = {};
-    malloc_trim(0);
     return true;
 }
 

@@ -54,7 +54,9 @@ bool watch_child(int parent, const char* name);
 // Call when the queue is read. Watches the directories whose watch_child waited: the table's
 // paths are the tree's now (what can't be found then is left: gone, or put right by a resync).
 // Then removes the watches of detached directories that no walk met: they left the tree.
-void settle_watches();
+// Returns false when a directory that watch_child found by name since the last call no longer
+// lies where the table files it (moved before its events were read): the caller resyncs.
+bool settle_watches();
 
 // Returns the path of watch `wd` (ending in "/"), or "" when the table holds no record for it
 // (a directory that left the tree, or the -1 of IN_Q_OVERFLOW) or it has no path (detached, or
