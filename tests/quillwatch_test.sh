@@ -849,25 +849,33 @@ case_random_churn_matches_the_model() {
     # Directories made or moved in while the daemon is behind have no watch until it reads their
     # events (those moved into them keep theirs): a move out of or into one raises no pair.
     local -a fresh=()
+    # A watched directory moved into such a one while behind is in doubt too: its events keep
+    # coming, but where it lies is known only once a walk meets it there (if it is still there).
     unseen() {
         local item
-        for item in "${fresh[@]}"; do [ "$1" = "$item" ] && return 0; done
+        for item in "${fresh[@]}"; do [ "$1" = "$item" ] || [[ $1 == "$item"/* ]] && return 0; done
         return 1
     }
     notice_in_model() {  # an item moved from $1 to $2: a completed download, unless lost
-        [[ $1 != */* ]] || ! unseen "${1%/*}" || return 0
-        [[ $2 != */* ]] || ! unseen "${2%/*}" || return 0
-        [[ $1 == *TempDir* && $2 == *IncomingDir* ]] && if ((stopped)); then
-            lost=$((lost + 1))
-            gap+=("${2##*/}")
-        else
-            expected+=("${2##*/}")
+        if ((stopped)); then
+            # In an overflow's gap: what ends up in IncomingDir may be announced by the walk
+            # after it (when the daemon knew it in TempDir), once, or not at all.
+            [[ $2 == *IncomingDir* && $2 != *TempDir* ]] && gap+=("${2##*/}")
+            [[ $1 == *TempDir* && $2 == *IncomingDir* ]] && lost=$((lost + 1))
+            return 0
         fi
+        # Out of or into a directory in doubt: announced or not, as the daemon finds it.
+        if { [[ $1 == */* ]] && unseen "${1%/*}"; } || { [[ $2 == */* ]] && unseen "${2%/*}"; }; then
+            [[ $1 == *TempDir* && $2 == *IncomingDir* ]] && gap+=("${2##*/}")
+            return 0
+        fi
+        [[ $1 == *TempDir* && $2 == *IncomingDir* ]] && expected+=("${2##*/}")
     }
     move_in_model() {  # item $1 is now at $2 (and item $3, if given, at $1: an exchange)
         local -a moved=()
         notice_in_model "$1" "$2"
         [ -n "${3:-}" ] && notice_in_model "$3" "$1"
+        ((behind)) && [[ $2 == */* ]] && unseen "${2%/*}" && [ -d "$SHARE$2" ] && fresh+=("$2")
         mapfile -t items < <(renamed "$1" "$2" "${3:-}" "${items[@]}")
         [ ${#fresh[@]} -eq 0 ] || mapfile -t fresh < <(renamed "$1" "$2" "${3:-}" "${fresh[@]}")
     }
@@ -975,11 +983,16 @@ case_random_churn_matches_the_model() {
     done
     wait_seconds=120 barrier 1
     # A download completed in an overflow's gap may be announced by the walk after it (when the
-    # daemon knew it in TempDir before), once: such notices are set apart.
+    # daemon knew it in TempDir before), once: a notice that is not the next one the model
+    # expects is set apart as such, if the gaps hold its name.
     local -a sent=() announced=()
     local mail
     for ((i = 1; i <= $(ls /tmp/email | wc -l); i++)); do
         mail=$(tr '\0' '\n' <"/tmp/email/$i" | sed -n 4p)
+        if [ "$mail" = "${expected[${#sent[@]}]:-}" ]; then
+            sent+=("$mail")
+            continue
+        fi
         for ((j = 0; j < ${#gap[@]}; j++)); do
             [ "${gap[j]}" = "$mail" ] || continue
             announced+=("$mail")
@@ -993,7 +1006,8 @@ case_random_churn_matches_the_model() {
     assert_watches_whole_tree "seed $seed"
     assert_eq "" "$(find "$SHARE" ! -perm 777 | head -n 3)" "paths not reset (seed $seed)"
     rss_end=$(awk '/^VmRSS/ {print $2}' /proc/"$(daemon_pid)"/status)
-    echo "     $ops operations, ${#expected[@]} notices, $lost in an overflow's gap (${#announced[@]} of them announced)," \
+    echo "     $ops operations, ${#expected[@]} notices, $lost completed in an overflow's gap," \
+        "${#announced[@]} announced after it," \
         "RSS $rss_start -> $rss_end kB (seed $seed)"
     if [ "$sanitized" -eq 0 ] && ! runs_emulated "$QW" && [ $((rss_end - rss_start)) -gt 1024 ]; then
         fail "RSS grew from $rss_start kB to $rss_end kB (seed $seed)"

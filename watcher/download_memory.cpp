@@ -22,6 +22,8 @@ bool lies_in_temp_folder(const std::string& directory, const char* name) {
 
 }  // namespace
 
+bool is_temp_folder(const std::string& directory) { return lies_in_temp_folder(directory, ""); }
+
 void begin_memory_walk(download_memory& memory) {
     memory.met.clear();
     memory.due.clear();

@@ -61,6 +61,10 @@ void begin_memory_walk(download_memory& memory);
 void meet_item(download_memory& memory, const std::string& directory, const char* name,
                const item_id& id, bool is_directory);
 
+// Returns true when `directory` (ending in "/") is a temporary folder: the first directory on its
+// path whose name holds "TempDir".
+bool is_temp_folder(const std::string& directory);
+
 // Remembers item `id`, seen arriving at `path`, when that lies in the temporary folder.
 void remember_temp_item(download_memory& memory, const char* path, const item_id& id);
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "commands.h"
+#include "directory_listing.h"
 #include "event_rules.h"
 #include "messages.h"
 #include "path_checks.h"
@@ -96,6 +97,25 @@ void remember_arrival(daemon_state& state, const inotify_event& event, const cha
     if (fstatat(fd, event_name(event), &status, AT_SYMLINK_NOFOLLOW) == 0)
         remember_temp_item(state.downloads, path, {status.st_dev, status.st_ino});
     close(fd);
+}
+
+// Remembers what lies in the temporary folders now. Called as events are found lost: the
+// arrivals among them are, and under a flood of events the walks of the whole tree come too
+// seldom to meet a download that lies there a second or two.
+void remember_temp_folders(daemon_state& state) {
+    for (const int wd : watches_named("TempDir")) {
+        const std::string path = watch_path(wd);
+        if (!is_temp_folder(path)) continue;
+        const int fd = open_watched_directory(wd);
+        if (fd < 0) continue;
+        list_directory(fd, [&](const char* name, unsigned char) {
+            struct stat status;
+            if (fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0)
+                remember_temp_item(state.downloads, (path + name).c_str(),
+                                   {status.st_dev, status.st_ino});
+        });
+        close(fd);
+    }
 }
 
 // A move whose other half never came: the item went where no watch saw it arrive, out of the
@@ -191,6 +211,7 @@ event_outcome recover_from_overflow(daemon_state& state) {
     request_reset(state);
     state.memory_to_return = true;
     state.downloads.events_lost = true;
+    remember_temp_folders(state);
     return event_outcome::keep_going;
 }
 

@@ -426,6 +426,14 @@ int watch_at(const char* directory) {
     return held;
 }
 
+std::vector<int> watches_named(const char* part) {
+    std::vector<int> found;
+    for (const auto& [where, wd] : by_place) {
+        if (where.second.find(part) != std::string::npos) found.push_back(wd);
+    }
+    return found;
+}
+
 int open_watched_directory(int wd) {
     const auto held = records.find(wd);
     if (held == records.end()) return -1;

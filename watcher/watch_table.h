@@ -19,6 +19,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "folder_trust.h"
 
@@ -71,6 +72,9 @@ bool has_path(int wd);
 
 // Returns the watch of the directory at `directory` (ending in "/") in the table, or -1.
 int watch_at(const char* directory);
+
+// Returns the watches of the directories whose own name holds `part`.
+std::vector<int> watches_named(const char* part);
 
 // Opens the directory of watch `wd` at its path for reading, following no symlink. Returns -1
 // when no record is held for it, or another directory lies there (its move is still queued).
