@@ -495,10 +495,16 @@ bool settle_watches() {
         }
     }
     // With every event read, each directory watched by name must lie where the table files it.
+    // One that left (or seemed to: its name's later events may have been another directory's)
+    // is looked for by one walk too.
     bool matches = true;
     for (const int wd : watched_by_name) {
+        if (!matches) break;
         const auto held = records.find(wd);
-        if (!matches || held == records.end() || held->second.detached) continue;
+        if (held == records.end() || held->second.detached) {
+            matches = false;
+            break;
+        }
         const int fd = open_watched_directory(wd);
         if (fd >= 0) close(fd);
         matches = fd >= 0;
