@@ -471,7 +471,7 @@ Deleting p1.rep" "$out" "output with staged copies that can't exist"
     mkdir "$app/lib" "$app/data" && ln -s ../data/plugin "$app/lib/plugin"
     echo "new plugin" >"$app/lib/plugin.rep"
     write_manifest "$app/manifest.xml.rep" lib/plugin
-    run_updater "$app" -y -o "$work/dangling.trace" -e trace=fsync,unlink
+    run_updater "$app" -y -o "$work/dangling.trace" -e trace=fsync,unlink,unlinkat
     assert_eq "0 new plugin" "$status $(cat "$app/data/plugin")" "update through a dangling symlink"
     grep -A 100 "<$app/data/plugin>" "$work/dangling.trace" | grep -B 100 '"doupdate"' |
         grep -q "fsync([0-9]*<$app/data>)" || fail "data/ not synced before the trigger went"
