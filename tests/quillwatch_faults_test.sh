@@ -226,7 +226,7 @@ case_long_run_leaks_nothing() {
     start_daemon "${checker[@]}"
     wait_seconds=60 wait_until_ready 5
     local i
-    for ((i = 0; i < 300; i++)); do  # about 2,400 events
+    for ((i = 0; i < 120; i++)); do  # about 1,000 events
         mkdir -p "$SHARE/TempDir/d$i/inner"
         touch "$SHARE/TempDir/d$i/inner/f"
         mv "$SHARE/TempDir/d$i" "$SHARE/IncomingDir/d$i"

@@ -10,13 +10,13 @@
 update_state_faults() {
     local app=$1 s name t current staged all_new=1 out status left
     local -A old new
-    local -a targets=()
+    local -a targets=() files=()
     while read -r s name; do old[$name]=$s; done <"$2"
-    while read -r s name; do new[$name]=$s; targets+=("$name"); done <"$3"
+    while read -r s name; do new[$name]=$s; targets+=("$name") files+=("$name" "$name.rep"); done <"$3"
+    # One md5sum for all: this runs for every state, where each process started counts.
     sums() {
         sum=()
-        while read -r s name; do sum[$name]=$s; done < <(cd "$app" && for t in "${targets[@]}"; do
-            md5sum "$t" "$t.rep" 2>/dev/null; done)
+        while read -r s name; do sum[$name]=$s; done < <(cd "$app" && md5sum -- "${files[@]}" 2>/dev/null)
     }
     local -A sum
     sums
@@ -36,8 +36,9 @@ update_state_faults() {
         return
     fi
     # $updater_mode, when set: the updater's mode and owner ("750 4242:4242"), old or new.
-    if [ -n "${updater_mode:-}" ] && [ "$(stat -c '%a %u:%g' "$app/updater")" != "$updater_mode" ]; then
-        echo "the updater's mode and owner are $(stat -c '%a %u:%g' "$app/updater"), not $updater_mode"
+    if [ -n "${updater_mode:-}" ]; then
+        t=$(stat -c '%a %u:%g' "$app/updater")
+        [ "$t" = "$updater_mode" ] || echo "the updater's mode and owner are $t, not $updater_mode"
     fi
     out=$(cd / && "${STRACE[@]}" --seccomp-bpf -f -qq -o /dev/null -e trace=clock_nanosleep,nanosleep \
         -e inject=clock_nanosleep,nanosleep:retval=0 "$app/updater" 2>&1 </dev/null)

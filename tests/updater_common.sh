@@ -45,7 +45,8 @@ write_manifest() {  # file entry...
 }
 
 # Runs the updater of application $1 from another directory without its 5-second wait, with
-# any further strace options (such as fault injections). Sets $out and $status.
+# any further strace options (such as fault injections). Sets $out and $status. strace injects
+# only into the calls it traces: a "-e trace=" list must name the sleeps too.
 run_updater() {
     local app=$1
     shift
@@ -59,7 +60,7 @@ run_updater() {
 nth_call_on() {
     local syscall=$1 app=$2 suffix=$3 copy="$2.probe" trace="$2.trace"
     rm -rf "$copy" && cp -a "$app" "$copy"
-    (cd / && "${STRACE[@]}" -f -qq -y -o "$trace" -e trace="$syscall" \
+    (cd / && "${STRACE[@]}" -f -qq -y -o "$trace" -e trace="$syscall",clock_nanosleep,nanosleep \
         -e inject=clock_nanosleep,nanosleep:retval=0 "$copy/updater" >/dev/null </dev/null)
     main_thread_calls "$syscall" "$trace" | grep -n "<$copy/$suffix>" | head -n 1 | cut -d: -f1
     rm -rf "$copy" "$trace"

@@ -61,7 +61,7 @@ case_every_single_fault_is_reported_and_recovered() {
         fault=${injection#*:}
         # The calls a clean run makes, with the files their descriptors refer to.
         rm -rf "$app" && cp -a "$template" "$app"
-        (cd / && "${STRACE[@]}" -f -qq -y -o "$work/trace" -e trace="$syscall" \
+        (cd / && "${STRACE[@]}" -f -qq -y -o "$work/trace" -e trace="$syscall",clock_nanosleep,nanosleep \
             -e inject=clock_nanosleep,nanosleep:retval=0 "$app/updater" >/dev/null </dev/null)
         mapfile -t calls < <(main_thread_calls "$syscall" "$work/trace")
         local skipped=0

@@ -471,7 +471,7 @@ Deleting p1.rep" "$out" "output with staged copies that can't exist"
     mkdir "$app/lib" "$app/data" && ln -s ../data/plugin "$app/lib/plugin"
     echo "new plugin" >"$app/lib/plugin.rep"
     write_manifest "$app/manifest.xml.rep" lib/plugin
-    run_updater "$app" -y -o "$work/dangling.trace" -e trace=fsync,unlink,unlinkat
+    run_updater "$app" -y -o "$work/dangling.trace" -e trace=fsync,unlink,unlinkat,clock_nanosleep,nanosleep
     assert_eq "0 new plugin" "$status $(cat "$app/data/plugin")" "update through a dangling symlink"
     grep -A 100 "<$app/data/plugin>" "$work/dangling.trace" | grep -B 100 '"doupdate"' |
         grep -q "fsync([0-9]*<$app/data>)" || fail "data/ not synced before the trigger went"
@@ -577,7 +577,7 @@ $REINSTALL" "$(tail -n 3 <<<"$out")" "last lines with ${entry:0:10}..."
     make_app "$app"
     local syncs  # the directory's sync is the last one
     syncs=$(cd / && cp -a "$app" "$app.count" && "${STRACE[@]}" -f -qq -o /dev/stdout \
-        -e trace=fsync -e inject=clock_nanosleep,nanosleep:retval=0 "$app.count/updater" \
+        -e trace=fsync,clock_nanosleep,nanosleep -e inject=clock_nanosleep,nanosleep:retval=0 "$app.count/updater" \
         </dev/null | grep -c '^[0-9 ]*fsync(')
     run_updater "$app" -e inject=fsync:error=EIO:when=$syncs
     assert_eq 1 "$status" "status when the directory can't be synced"
