@@ -41,7 +41,8 @@ ldd "$QW" 2>/dev/null | grep -q libasan && sanitized=1
 
 # The appliance's mail command: records each call's arguments, NUL-separated, one file a call.
 # Beside each call, /tmp/email-fds/<n> lists the descriptors it inherited, and
-# /tmp/email-modes/<n> holds the mode of the item in IncomingDir/ as the call found it. It fails
+# /tmp/email-modes/<n> the modes of the item in IncomingDir/ and all below it as the call found
+# them (each mode once: "777" when all were open to all). It fails
 # for items named "fails-3*" (status 3) and "killed*" (SIGKILL), and holds the daemon for items
 # named "hold*" until /tmp/email-hold is gone.
 cat >/mnt/stubs/email <<'STUB'
@@ -49,7 +50,7 @@ cat >/mnt/stubs/email <<'STUB'
 mkdir -p /tmp/email /tmp/email-fds /tmp/email-modes
 n=$(($(ls /tmp/email | wc -l) + 1))
 ls -l /proc/$$/fd/ >"/tmp/email-fds/$n"
-stat -c %a -- "$QW_INCOMING/$4" >"/tmp/email-modes/$n" 2>/dev/null
+find "$QW_INCOMING/$4" -printf '%m\n' 2>/dev/null | sort -u | xargs >"/tmp/email-modes/$n"
 printf '%s\0' "$@" >"/tmp/email/$n"
 case $4 in
 fails-3*) exit 3 ;;

@@ -285,6 +285,18 @@ quillwatch: email was killed by signal 9" "$(cat /tmp/qw.err)" "standard error"
     assert_mail 5 -m 1024 -c "Probe file (real name).bin"
     assert_eq 777 "$(cat /tmp/email-modes/5)" "mode the real name's notice found"
 
+    # A folder of 10,000 entries, closed to others in TempDir (no event says so): all of it is
+    # open to all when its notice goes out.
+    mkdir -p "$SHARE/TempDir/box/sub"
+    (cd "$SHARE/TempDir/box" && perl -e 'for (1 .. 9999) { open(my $f, ">", "sub/f$_") }')
+    barrier 2
+    chmod -R go-rwx "$SHARE/TempDir/box"
+    mv "$SHARE/TempDir/box" "$SHARE/IncomingDir/"
+    wait_for test -f /tmp/email/6
+    assert_mail 6 -m 1024 -c box
+    assert_eq 777 "$(cat /tmp/email-modes/6)" "modes in the folder at its notice"
+    rm -r "$SHARE/IncomingDir/box"
+
     # Downloads completed while a user's rename loop keeps the queue overflowing, beside 20,000
     # files: each lay in TempDir for over a second (longer where every walk of the tree is
     # slower: the daemon learns them from its walks), and each is announced once, by its name in
@@ -294,7 +306,7 @@ quillwatch: email was killed by signal 9" "$(cat /tmp/qw.err)" "standard error"
     runs_emulated "$QW" && downloads=3 life=12
     mkdir "$SHARE/many" && perl -e 'open(my $f, ">", "$ARGV[0]/f$_") for 1 .. 20000' "$SHARE/many"
     touch "$SHARE/q" && chown 4242 "$SHARE/q"
-    barrier 2
+    barrier 3
     (cd "$SHARE" && exec setpriv --reuid=4242 --regid=4242 --clear-groups perl -e \
         'my $end = time + $ARGV[0]; while (time < $end) { rename "q", "r"; rename "r", "q" }' \
         "$(awk -v n=$downloads -v l=$life 'BEGIN {printf "%d", n * l + 2}')") &
@@ -304,12 +316,12 @@ quillwatch: email was killed by signal 9" "$(cat /tmp/qw.err)" "standard error"
         mv "$SHARE/TempDir/00$i.part" "$SHARE/IncomingDir/done $i.iso"
     done
     wait $flood
-    wait_seconds=120 barrier 3
+    wait_seconds=120 barrier 4
     output_has "$NO_CASE" || fail "no events were lost"
     assert_eq "$(for ((i = 1; i <= downloads; i++)); do echo "done $i.iso"; done | paste -sd,)" \
-        "$(for ((i = 6; i < 6 + downloads; i++)); do tail -z -n 1 /tmp/email/$i 2>/dev/null | tr -d '\0'; echo; done | sort | paste -sd,)" \
+        "$(for ((i = 7; i < 7 + downloads; i++)); do tail -z -n 1 /tmp/email/$i 2>/dev/null | tr -d '\0'; echo; done | sort | paste -sd,)" \
         "notices of downloads completed through lost events"
-    assert_eq $((5 + downloads)) "$(ls /tmp/email | wc -l)" "mails after lost events"
+    assert_eq $((6 + downloads)) "$(ls /tmp/email | wc -l)" "mails after lost events"
     stop_daemon
 }
 
