@@ -72,8 +72,13 @@ struct followed_move {
     int wd = -1;
     place from, to;
     bool was_aside = false;
+    int displaced = -1;  // the record filed at `to` before, set aside by the move
 };
 followed_move last_move;
+// A move was credited to a directory that did not make it: one without a watch made it (the
+// other side of an exchange, or a directory whose creation is still queued), and where that one
+// lies is known only by looking. The table is resynced once the queue is read.
+bool mover_unknown = false;
 
 const place& place_of(const watch_record& record) { return record.at->first; }
 
@@ -476,6 +481,8 @@ bool watch_child(int parent, const char* name) {
 }
 
 bool settle_watches() {
+    // The queue is read: a move still unconfirmed will not be.
+    confirm_move(-1);
     std::vector<place> waiting;
     waiting.swap(deferred);
     for (const place& each : waiting) watch_child(each.first, each.second.c_str());
@@ -510,6 +517,11 @@ bool settle_watches() {
         matches = fd >= 0;
     }
     watched_by_name.clear();
+    // Every move a sighting could stand for has been read: kept, one would place a directory
+    // that later leaves the tree where it was met long ago.
+    sightings.clear();
+    matches = matches && !mover_unknown;
+    mover_unknown = false;
     return matches;
 }
 
@@ -518,7 +530,8 @@ bool move_tree(int from_parent, const char* from_name, int to_parent, const char
     const int wd = record_at(from);
     if (wd < 0) return false;
     const place to{to_parent, to_name};
-    last_move = {wd, from, to, records.at(wd).aside};
+    const auto held = by_place.find(to);
+    last_move = {wd, from, to, records.at(wd).aside, held == by_place.end() ? -1 : held->second};
     unfile(wd);
     file(wd, to);
     return true;
@@ -527,7 +540,25 @@ bool move_tree(int from_parent, const char* from_name, int to_parent, const char
 void confirm_move(int wd) {
     const followed_move made = last_move;
     last_move.wd = -1;
-    if (made.wd < 0 || wd < 0 || wd == made.wd || records.count(wd) == 0) return;
+    if (made.wd < 0 || wd == made.wd) return;
+    if (wd < 0 || records.count(wd) == 0) {
+        // No watched directory made the move (its IN_MOVE_SELF follows its IN_MOVED_TO at once):
+        // the one taken for it goes back, with the one it displaced.
+        unfile(made.wd);
+        const auto displaced = records.find(made.displaced);
+        if (displaced != records.end() && displaced->second.aside &&
+            place_of(displaced->second) == made.to) {
+            unfile(made.displaced);
+            file(made.displaced, made.to);
+        }
+        if (made.was_aside) {
+            put_aside(made.wd, made.from);
+        } else {
+            file(made.wd, made.from);
+        }
+        mover_unknown = true;
+        return;
+    }
     // Another directory made the move (one set aside at its place was taken for it): it goes
     // where the move went, the one taken goes back.
     unfile(made.wd);

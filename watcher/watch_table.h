@@ -56,7 +56,8 @@ bool watch_child(int parent, const char* name);
 // paths are the tree's now (what can't be found then is left: gone, or put right by a resync).
 // Then removes the watches of detached directories that no walk met: they left the tree.
 // Returns false when a directory that watch_child found by name since the last call no longer
-// lies where the table files it (moved before its events were read): the caller resyncs.
+// lies where the table files it (moved before its events were read), or a directory move was
+// made by a directory without a watch: the caller resyncs.
 bool settle_watches();
 
 // Returns the path of watch `wd` (ending in "/"), or "" when the table holds no record for it
@@ -87,8 +88,10 @@ int open_watched_directory(int wd);
 // when no record was held there (the caller watches what arrived).
 bool move_tree(int from_parent, const char* from_name, int to_parent, const char* to_name);
 
-// IN_MOVE_SELF of watch `wd`: the directory that made the last move. When the last move_tree
-// took another record (a set-aside one that wasn't the mover), the two are put right.
+// Call with each event read: `wd` is the watch of an IN_MOVE_SELF, else -1. The IN_MOVE_SELF
+// right after a move_tree names the directory that made it: when that move took another record
+// (a set-aside one that wasn't the mover), the two are put right; when no watched directory made
+// it (any other event, or none), the record taken goes back and settle_watches asks for a resync.
 void confirm_move(int wd);
 
 // The record held as `name` in the directory of watch `parent` moved where no watch saw it
