@@ -67,11 +67,12 @@ nth_call_on() {
 }
 
 # Prints the calls of syscall $1 in the strace -f log $2 made by the program's main thread (the
-# first to appear), one a line. strace counts an injection's calls thread by thread, and the
-# manifest is parsed on a thread of its own, where a sanitizer runtime makes calls of its own.
+# first to appear but for sleeps, traced to be skipped: qemu-user's own thread sleeps first),
+# one a line. strace counts an injection's calls thread by thread, and the manifest is parsed on
+# a thread of its own, where a sanitizer runtime makes calls of its own.
 main_thread_calls() {
     local main
-    main=$(awk 'NR == 1 && $1 ~ /^[0-9]+$/ {print $1}' "$2")
+    main=$(awk '$0 !~ /nanosleep/ {if ($1 ~ /^[0-9]+$/) print $1; exit}' "$2")
     grep -E "^(${main:-[0-9]+} +)?$1\\(" "$2"
 }
 
