@@ -10,11 +10,7 @@ CRASH_STATES=$(realpath "$2")
 . "$(dirname "$0")/updater_common.sh"
 . "$(dirname "$0")/update_invariants.sh"
 command -v strace >/dev/null || skip "strace is not installed"
-# The states come from the traced calls, not from what the disk kept: on a tmpfs the thousands
-# of runs here don't wait for real syncs.
-scratch=/tmp
-[ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] && [ -w /dev/shm ] && scratch=/dev/shm
-work=$(mktemp -d $scratch/updater_crash.XXXXXX)
+work=$(mktemp -d /tmp/updater_crash.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 template=$work/template

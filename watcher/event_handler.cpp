@@ -257,13 +257,13 @@ void release_pending_move(daemon_state& state) {
 }
 
 event_outcome handle_event(daemon_state& state, const inotify_event& event) {
-    // A watch whose directory left the tree has no record, and its events no meaning.
-    // A directory without a path (detached: moved where no watch saw it arrive) has only its
-    // moves followed: what moves out of it into the tree keeps its record.
     // A directory's move is told whole by its IN_MOVE_SELF, the event right after its
     // IN_MOVED_TO, which names the directory that made the move just followed (whatever its
     // path).
     confirm_move(event.mask & IN_MOVE_SELF ? event.wd : -1);
+    // A watch whose directory left the tree has no record, and its events no meaning.
+    // A directory without a path (detached: moved where no watch saw it arrive) has only its
+    // moves followed: what moves out of it into the tree keeps its record.
     const bool followed = has_path(event.wd) ||
                           (has_record(event.wd) && (event.mask & (IN_MOVED_FROM | IN_MOVED_TO)));
     if (is_stale_event(event.mask, followed)) return event_outcome::keep_going;

@@ -537,38 +537,37 @@ bool move_tree(int from_parent, const char* from_name, int to_parent, const char
     return true;
 }
 
+// Puts the record that `made` took back where it was (it had been filed, or set aside).
+void put_back(const followed_move& made) {
+    if (made.was_aside) {
+        put_aside(made.wd, made.from);
+    } else {
+        file(made.wd, made.from);
+    }
+}
+
 void confirm_move(int wd) {
     const followed_move made = last_move;
     last_move.wd = -1;
     if (made.wd < 0 || wd == made.wd) return;
+    unfile(made.wd);
     if (wd < 0 || records.count(wd) == 0) {
         // No watched directory made the move (its IN_MOVE_SELF follows its IN_MOVED_TO at once):
         // the one taken for it goes back, with the one it displaced.
-        unfile(made.wd);
         const auto displaced = records.find(made.displaced);
         if (displaced != records.end() && displaced->second.aside &&
             place_of(displaced->second) == made.to) {
             unfile(made.displaced);
             file(made.displaced, made.to);
         }
-        if (made.was_aside) {
-            put_aside(made.wd, made.from);
-        } else {
-            file(made.wd, made.from);
-        }
         mover_unknown = true;
-        return;
-    }
-    // Another directory made the move (one set aside at its place was taken for it): it goes
-    // where the move went, the one taken goes back.
-    unfile(made.wd);
-    unfile(wd);
-    file(wd, made.to);
-    if (made.was_aside) {
-        put_aside(made.wd, made.from);
     } else {
-        file(made.wd, made.from);
+        // Another directory made the move (one set aside at its place was taken for it): it
+        // goes where the move went.
+        unfile(wd);
+        file(wd, made.to);
     }
+    put_back(made);
 }
 
 bool detach_tree(int parent, const char* name) {
