@@ -6,13 +6,16 @@ set -eu
 # What building the programs needs (install-deps.sh build): compilers, CMake and the two
 # libraries. What the tests need on top: GoogleTest, strace (fault injection), util-linux
 # (unshare), procps (pgrep), valgrind, systemd (systemd-analyze rates and verifies the unit),
-# amule-daemon (the real aMule writes the configuration the daemon reads), busybox (its
-# start-stop-daemon drives the init script), lintian (checks the packages), btrfs-progs (a btrfs
-# tree for the watch table's recovery); fuzzing: clang with
-# its libFuzzer runtime; benchmarks: inotify-tools (inotifywait, for comparison), time, gnuplot.
+# amule-daemon (the real aMule writes the configuration the daemon reads, and downloads a file
+# from another instance), amule-utils (amulecmd and ed2k drive it), openssl (the ed2k hash),
+# busybox (its start-stop-daemon drives the init script; its ip and nc set up the download's
+# network), lintian (checks the packages), btrfs-progs (a btrfs tree for the watch table's
+# recovery); fuzzing: clang with its libFuzzer runtime; benchmarks: inotify-tools (inotifywait,
+# for comparison), time, gnuplot.
 build_packages="build-essential cmake pkg-config libtinyxml-dev libinotifytools0-dev"
 test_packages="googletest libgtest-dev strace util-linux procps valgrind systemd amule-daemon
-               busybox lintian clang libclang-rt-14-dev inotify-tools time gnuplot-nox btrfs-progs"
+               amule-utils openssl busybox lintian clang libclang-rt-14-dev inotify-tools time gnuplot-nox
+               btrfs-progs"
 case "${1:-all}" in
 build) packages=$build_packages ;;
 all) packages="$build_packages $test_packages" ;;

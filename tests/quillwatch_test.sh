@@ -623,6 +623,97 @@ case_real_amuled_configuration_is_followed() {
     stop_daemon "$incoming"
 }
 
+# A real download: one amuled shares a file, another downloads it from a link naming the first
+# as its source, in the nested layout (TempDir inside the watched IncomingDir) in which aMule's
+# completion is one rename of its part file (001.part) to the download's real name. Both run in
+# a network namespace of the case's own, beside a stand-in ed2k server that answers the login
+# (aMule asks its sources only while it counts itself connected to a network).
+case_real_amule_download_is_announced_by_its_real_name() {
+    local tool
+    for tool in amuled amulecmd ed2k nsenter busybox openssl; do
+        command -v $tool >/dev/null ||
+            { skip_case "$tool is not installed (amule-daemon, amule-utils, util-linux, busybox, openssl)"; return; }
+    done
+    lay_out
+    local incoming=${SHARE}IncomingDir name="probe file (real name).bin" up=/tmp/amule-up
+    mkdir -p "$incoming/TempDir" "$up/Incoming" "$up/Temp"
+    local size=1200000
+    head -c $size /dev/urandom >"$up/Incoming/$name"
+    local hash
+    hash=$(openssl dgst -md4 -provider legacy -provider default -r "$up/Incoming/$name") ||
+        { skip_case "openssl computes no MD4 (the ed2k hash)"; return; }
+    hash=${hash%% *}
+    # aMule drops sources in 127/8 whatever FilterLanIPs says: server 10.7.0.1, uploader .2,
+    # downloader .3, each instance bound to its address.
+    # TempDir's line comes first, as aMule writes it: the daemon takes the last line holding
+    # "IncomingDir".
+    amule_conf() {  # nick address port temp incoming
+        printf '[eMule]\nNick=%s\nAddress=%s\nPort=%s\nUDPEnable=0\nTempDir=%s\nIncomingDir=%s\n' "$@"
+        # Fixed limits: "unlimited" uploads a few MiB in minutes.
+        printf 'MaxUpload=50000\nUploadCapacity=50000\nSlotAllocation=50000\nDownloadCapacity=50000\n'
+        printf 'ConnectToKad=0\nFilterLanIPs=0\nIPFilterAutoLoad=0\nCheckDiskspace=0\nServerlist=0\n'
+        # amuled runs only with its remote control on.
+        printf '[ExternalConnect]\nAcceptExternalConnections=1\nECAddress=127.0.0.1\nECPort=%s\n' $(($3 + 50))
+        printf 'ECPassword=%s\n' "$(printf secret | md5sum | cut -d' ' -f1)"
+    }
+    amule_conf up 10.7.0.2 4662 "$up/Temp" "$up/Incoming" >"$up/amule.conf"
+    amule_conf down 10.7.0.3 4663 "$incoming/TempDir" "$incoming" >"$CONF"
+    # server.met: one server, 10.7.0.1:4661, no tags. The stand-in answers a login with a high
+    # ID (the downloader's address) and then reads whatever comes.
+    printf '\xe0\x01\0\0\0\x0a\x07\0\x01\x35\x12\0\0\0\0' >"${CONF%/*}/server.met"
+    printf '#!/bin/sh\nhead -c 1 >/dev/null\nprintf "\\343\\005\\0\\0\\0\\100\\012\\007\\0\\003"\nexec cat >/dev/null\n' \
+        >/tmp/ed2k-server && chmod +x /tmp/ed2k-server
+    local keeper net_pid
+    exec {keeper}> >(exec unshare -n sh -c 'busybox ip link set lo up && read -r _')
+    net_pid=$!
+    wait_for eval '[ "$(readlink /proc/$net_pid/ns/net)" != "$(readlink /proc/self/ns/net)" ]'
+    in_net() { nsenter -t "$net_pid" -n "$@"; }
+    for tool in 1 2 3; do in_net busybox ip addr add 10.7.0.$tool/32 dev lo; done
+    ec() { in_net amulecmd -h 127.0.0.1 -p "$1" -P secret -c "$2" 2>&1; }  # port command
+    start_clients() {
+        (cd / && exec nsenter -t "$net_pid" -n amuled -c "$up/" -o >>/tmp/amuled-up.log 2>&1) &
+        uploader=$!
+        (cd / && exec nsenter -t "$net_pid" -n amuled -c "${CONF%/*}/" -o >>/tmp/amuled-down.log 2>&1) &
+        downloader=$!
+        # A source asked before it shares the file, or while the downloader is not connected,
+        # is given up for the run: the link waits for both.
+        wait_seconds=60 wait_for eval 'ec 4712 "show shared" | grep -qi "> $hash "' &&
+            wait_seconds=60 wait_for eval 'ec 4713 status | grep -q "Connected to .* HighID"' &&
+            ed2k -c "${CONF%/*}/" "$link" >/dev/null
+    }
+    start_daemon
+    wait_until_ready 2
+    (cd / && exec nsenter -t "$net_pid" -n busybox nc -ll -p 4661 -e /tmp/ed2k-server) &
+    local server=$! uploader downloader
+    local link="ed2k://|file|${name// /%20}|$size|$hash|/|sources,10.7.0.2:4662|/"
+    start_clients
+    # aMule at times stops reading a connection for good (what the source sent waits unread in
+    # the socket): a download that gains nothing for 12 s is resumed by a restart of both clients.
+    local i used last="" restarts=0
+    for ((i = 1; i <= 900; i++)); do
+        [ -f /tmp/email/1 ] && break
+        sleep 0.2
+        ((i % 60)) && continue
+        used=$(du -sk "$incoming/TempDir" | cut -f1)
+        if [ "$used" = "$last" ]; then
+            kill "$uploader" "$downloader" && wait "$uploader" "$downloader"
+            start_clients
+            restarts=$((restarts + 1))
+        fi
+        last=$used
+    done
+    echo "     (the download took $((i / 5)) s, with $restarts restarts of the clients)"
+    kill "$uploader" "$downloader" "$server"
+    wait "$uploader" "$downloader" "$server"
+    exec {keeper}>&-
+    cmp -s "$up/Incoming/$name" "$incoming/$name" || fail "the download did not arrive whole:
+$(grep "^!" /tmp/amuled-down.log | tail -n 12)"
+    stop_daemon "$incoming"
+    assert_mail 1 -m 1024 -c "$name"
+    assert_eq "1 777" "$(ls /tmp/email | wc -l) $(cat /tmp/email-modes/1)" "notices, and the file's mode at its notice"
+    assert_eq "" "$(cat /tmp/qw.err)" "standard error"
+}
+
 # Discoveries that would have a root daemon open the system, or another user's tree, to
 # everyone: each ends the start like an empty folder. Rows: set-up, then the line before the last.
 case_hostile_discovery_never_watches() {
