@@ -120,9 +120,11 @@ void remember_temp_folders(daemon_state& state) {
 
 // A move whose other half never came: the item went where no watch saw it arrive, out of the
 // tree or into a directory not watched yet. A directory's record waits for a walk to meet it
-// (see detach_tree); a file has no watch to remove, as the line says.
-void drop_pending_move(daemon_state& state) {
-    if (!detach_tree(state.moved_parent, state.moved_from + state.moved_name_at))
+// (see detach_tree); a file has no watch to remove, as the line says. `event` is the one read
+// after the move, the IN_MOVE_SELF of a watched directory that made it.
+void drop_pending_move(daemon_state& state, const inotify_event& event) {
+    if (!detach_tree(state.moved_parent, state.moved_from + state.moved_name_at,
+                     event.mask & IN_MOVE_SELF ? event.wd : -1))
         std::printf(kRemoveWatchFailedFormat, shortened_path(state.moved_from).c_str(),
                     std::strerror(ENOENT));
     release_pending_move(state);
@@ -269,7 +271,7 @@ event_outcome handle_event(daemon_state& state, const inotify_event& event) {
     if (is_stale_event(event.mask, followed)) return event_outcome::keep_going;
     const bool pending = state.moved_from != nullptr;
     if (drops_pending_move(event.mask, pending, pending && event.cookie == state.moved_cookie))
-        drop_pending_move(state);
+        drop_pending_move(state, event);
 
     switch (classify_event(event.mask, state.moved_from != nullptr)) {
         case event_branch::new_item:

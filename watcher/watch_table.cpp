@@ -570,9 +570,17 @@ void confirm_move(int wd) {
     put_back(made);
 }
 
-bool detach_tree(int parent, const char* name) {
+bool detach_tree(int parent, const char* name, int mover) {
     const int wd = record_at({parent, name});
     if (wd < 0) return false;
+    if (mover != wd) {
+        // A watched directory's move comes with its IN_MOVE_SELF right after: without it, a
+        // directory without a watch made the move (one exchanged with the one filed here while
+        // the daemon was behind, say). The record stays; the table is resynced once the queue
+        // is read.
+        mover_unknown = true;
+        return true;
+    }
     unfile(wd);
     if (last_move.wd == wd) last_move.wd = -1;
     const auto seen = sightings.find(wd);

@@ -95,11 +95,13 @@ bool move_tree(int from_parent, const char* from_name, int to_parent, const char
 void confirm_move(int wd);
 
 // The record held as `name` in the directory of watch `parent` moved where no watch saw it
-// arrive (its move out came without its other half). When the walk of a directory made just
-// before met it there, it is filed there (what was made in it meanwhile is watched); otherwise it
-// waits, without a place (its events are stale), for a walk to meet it, until settle_watches.
-// Returns false when no record was held there (a file).
-bool detach_tree(int parent, const char* name);
+// arrive (its move out came without its other half); `mover` is the watch of the IN_MOVE_SELF
+// read next, else -1. When the walk of a directory made just before met it there, it is filed
+// there (what was made in it meanwhile is watched); otherwise it waits, without a place (its
+// events are stale), for a walk to meet it, until settle_watches. When `mover` is not its watch,
+// another directory moved: the record stays and settle_watches asks for a resync. Returns false
+// when no record was held there (a file).
+bool detach_tree(int parent, const char* name, int mover);
 
 // Drops the records of the deleted directory of watch `wd` and of anything still held below it:
 // the kernel has dropped their watches.

@@ -202,18 +202,19 @@ TEST(DetachTree, ADirectoryMovedIntoOneNotYetWatchedIsFollowedThere) {
     watch_session session;
     ASSERT_TRUE(watcher::watch_tree(top.c_str()));
     const int a = watcher::watch_at((top + "A/").c_str());
+    const int x = watcher::watch_at((top + "A/X/").c_str());
     mkdir((top + "Z").c_str(), 0755);
     ASSERT_EQ(rename((top + "A/X").c_str(), (top + "Z/X").c_str()), 0);
     mkdir((top + "Z/X/made-after").c_str(), 0755);
     ASSERT_TRUE(watcher::watch_tree((top + "Z").c_str()));  // Z's creation, handled
-    EXPECT_TRUE(watcher::detach_tree(a, "X"));              // the lone IN_MOVED_FROM
+    EXPECT_TRUE(watcher::detach_tree(a, "X", x));           // the lone IN_MOVED_FROM
     watcher::settle_watches();
     expect_true_paths(top, "after the move");
     // The walk comes after the move out, as when Z's creation is read late.
     ASSERT_EQ(rename((top + "Z/X").c_str(), (top + "X2").c_str()), 0);
     mkdir((top + "W").c_str(), 0755);
     ASSERT_EQ(rename((top + "X2").c_str(), (top + "W/X").c_str()), 0);
-    EXPECT_TRUE(watcher::detach_tree(watcher::watch_at((top + "Z/").c_str()), "X"));
+    EXPECT_TRUE(watcher::detach_tree(watcher::watch_at((top + "Z/").c_str()), "X", x));
     ASSERT_TRUE(watcher::watch_tree((top + "W").c_str()));
     watcher::settle_watches();
     expect_true_paths(top, "after the walk met it");
@@ -221,15 +222,23 @@ TEST(DetachTree, ADirectoryMovedIntoOneNotYetWatchedIsFollowedThere) {
     // Met there, but moved on since (out of the tree): its watches are the move-out's to drop.
     make_dirs(top + "B/", {"Y"});
     ASSERT_TRUE(watcher::watch_tree(top.c_str()));
+    const int y = watcher::watch_at((top + "B/Y/").c_str());
     mkdir((top + "C").c_str(), 0755);
     ASSERT_EQ(rename((top + "B/Y").c_str(), (top + "C/Y").c_str()), 0);
     ASSERT_TRUE(watcher::watch_tree((top + "C").c_str()));
     ASSERT_EQ(rename((top + "C/Y").c_str(), (dir / "../gone-Y").c_str()), 0);
-    EXPECT_TRUE(watcher::detach_tree(watcher::watch_at((top + "B/").c_str()), "Y"));
-    EXPECT_FALSE(watcher::detach_tree(watcher::watch_at((top + "B/").c_str()), "Y"));
+    EXPECT_TRUE(watcher::detach_tree(watcher::watch_at((top + "B/").c_str()), "Y", y));
+    EXPECT_FALSE(watcher::detach_tree(watcher::watch_at((top + "B/").c_str()), "Y", y));
     watcher::settle_watches();
     rmdir((dir / "../gone-Y").c_str());
     expect_true_paths(top, "after the move out");
+
+    // exchange W/X with a new V, then mv W/X (V) away: the move's IN_MOVED_FROM names X's place
+    // but no IN_MOVE_SELF of X's follows. X stays, and the table asks for a resync.
+    EXPECT_TRUE(watcher::detach_tree(watcher::watch_at((top + "W/").c_str()), "X", -1));
+    EXPECT_FALSE(watcher::settle_watches());
+    EXPECT_EQ(watcher::watch_at((top + "W/X/").c_str()), x);
+    expect_true_paths(top, "after a move no IN_MOVE_SELF confirmed");
 }
 
 // Whatever happened while events were lost, the same instance ends with every record on its true
@@ -276,12 +285,13 @@ TEST(UnwatchAndRetire, FreeOrRetireEveryRecordBelowAndLeaveNothingBehind) {
     watch_session session;
     ASSERT_TRUE(watcher::watch_tree(dir.path.c_str()));
     const int top = watcher::watch_at((dir / "").c_str());
+    const int out = watcher::watch_at((dir / "out/").c_str());
     ASSERT_EQ(rename((dir / "out").c_str(), (dir / "../out").c_str()), 0);
-    EXPECT_TRUE(watcher::detach_tree(top, "out"));
+    EXPECT_TRUE(watcher::detach_tree(top, "out", out));
     watcher::settle_watches();
     EXPECT_FALSE(watched(dir / "../out/a/b/"));
     EXPECT_TRUE(watched(dir / "outer/"));
-    EXPECT_FALSE(watcher::detach_tree(top, "file"));
+    EXPECT_FALSE(watcher::detach_tree(top, "file", -1));
     EXPECT_EQ(kernel_watch_count(), 2u);
 
     // Deleted directories: their records go, and nothing of them stays behind anywhere (each
