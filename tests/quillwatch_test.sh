@@ -635,18 +635,16 @@ case_real_amule_download_is_announced_by_its_real_name() {
             { skip_case "$tool is not installed (amule-daemon, amule-utils, util-linux, busybox, openssl)"; return; }
     done
     lay_out
-    local incoming=${SHARE}IncomingDir name="probe file (real name).bin" up=/tmp/amule-up
+    local incoming=${SHARE}IncomingDir name="probe file (real name).bin" up=/tmp/amule-up size=1200000
     mkdir -p "$incoming/TempDir" "$up/Incoming" "$up/Temp"
-    local size=1200000
     head -c $size /dev/urandom >"$up/Incoming/$name"
     local hash
     hash=$(openssl dgst -md4 -provider legacy -provider default -r "$up/Incoming/$name") ||
         { skip_case "openssl computes no MD4 (the ed2k hash)"; return; }
     hash=${hash%% *}
     # aMule drops sources in 127/8 whatever FilterLanIPs says: server 10.7.0.1, uploader .2,
-    # downloader .3, each instance bound to its address.
-    # TempDir's line comes first, as aMule writes it: the daemon takes the last line holding
-    # "IncomingDir".
+    # downloader .3, each instance bound to its address. TempDir's line comes first, as aMule
+    # writes it: the daemon takes the last line holding "IncomingDir".
     amule_conf() {  # nick address port temp incoming
         printf '[eMule]\nNick=%s\nAddress=%s\nPort=%s\nUDPEnable=0\nTempDir=%s\nIncomingDir=%s\n' "$@"
         # Fixed limits: "unlimited" uploads a few MiB in minutes.

@@ -120,11 +120,10 @@ void remember_temp_folders(daemon_state& state) {
 
 // A move whose other half never came: the item went where no watch saw it arrive, out of the
 // tree or into a directory not watched yet. A directory's record waits for a walk to meet it
-// (see detach_tree); a file has no watch to remove, as the line says. `event` is the one read
-// after the move, the IN_MOVE_SELF of a watched directory that made it.
-void drop_pending_move(daemon_state& state, const inotify_event& event) {
-    if (!detach_tree(state.moved_parent, state.moved_from + state.moved_name_at,
-                     event.mask & IN_MOVE_SELF ? event.wd : -1))
+// (see detach_tree); a file has no watch to remove, as the line says. `mover` is the watch of
+// the IN_MOVE_SELF read right after the move (that of the watched directory that made it), else -1.
+void drop_pending_move(daemon_state& state, int mover) {
+    if (!detach_tree(state.moved_parent, state.moved_from + state.moved_name_at, mover))
         std::printf(kRemoveWatchFailedFormat, shortened_path(state.moved_from).c_str(),
                     std::strerror(ENOENT));
     release_pending_move(state);
@@ -260,9 +259,10 @@ void release_pending_move(daemon_state& state) {
 
 event_outcome handle_event(daemon_state& state, const inotify_event& event) {
     // A directory's move is told whole by its IN_MOVE_SELF, the event right after its
-    // IN_MOVED_TO, which names the directory that made the move just followed (whatever its
-    // path).
-    confirm_move(event.mask & IN_MOVE_SELF ? event.wd : -1);
+    // IN_MOVED_TO (or its lone IN_MOVED_FROM), which names the directory that made the move just
+    // read (whatever its path).
+    const int mover = event.mask & IN_MOVE_SELF ? event.wd : -1;
+    confirm_move(mover);
     // A watch whose directory left the tree has no record, and its events no meaning.
     // A directory without a path (detached: moved where no watch saw it arrive) has only its
     // moves followed: what moves out of it into the tree keeps its record.
@@ -271,7 +271,7 @@ event_outcome handle_event(daemon_state& state, const inotify_event& event) {
     if (is_stale_event(event.mask, followed)) return event_outcome::keep_going;
     const bool pending = state.moved_from != nullptr;
     if (drops_pending_move(event.mask, pending, pending && event.cookie == state.moved_cookie))
-        drop_pending_move(state, event);
+        drop_pending_move(state, mover);
 
     switch (classify_event(event.mask, state.moved_from != nullptr)) {
         case event_branch::new_item:
